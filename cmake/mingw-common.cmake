@@ -1,0 +1,10 @@
+set(CMAKE_C_COMPILER ${TM350_MINGW_PREFIX}-gcc)
+set(CMAKE_CXX_COMPILER ${TM350_MINGW_PREFIX}-g++)
+set(CMAKE_RC_COMPILER ${TM350_MINGW_PREFIX}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${TM350_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# The modules must load on a machine without the toolchain's runtime DLLs.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")

@@ -1,0 +1,3 @@
+#pragma once
+#include <winnt.h>
+#define MAX_PATH 260

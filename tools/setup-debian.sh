@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs, on Debian 12, whatever the build and the tests need and the
+# machine lacks. Needs root (or sudo) only when something is missing.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  libgtest-dev
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "setup: installing ${missing[*]}" >&2
+sudo_command=()
+[ "$(id -u)" -ne 0 ] && sudo_command=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_command[@]}" apt-get update -qq
+"${sudo_command[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,36 @@
+// tm350: what a user runs against the camera system on this machine.
+#include <cstdio>
+#include <cstring>
+
+#include "tools/tm350/commands.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: tm350 COMMAND [ARGUMENTS]\n"
+    "\n"
+    "commands:\n"
+    "  settings               print the camera settings as the capture filter loads them\n"
+    "  settings save          load the settings and write all of them back, as the filter does\n"
+    "  reg query KEY [/v NAME | /ve] [/s]\n"
+    "  reg add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"
+    "  reg delete KEY [/v NAME | /ve | /va] [/f]\n"
+    "                         look at and change the registry, as reg.exe does\n"
+    "  regsvr32 [/u] [/s] MODULE\n"
+    "                         call a module's DllRegisterServer (or DllUnregisterServer)\n";
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2 || strcmp(argv[1], "help") == 0 || strcmp(argv[1], "--help") == 0) {
+        fputs(kUsage, argc < 2 ? stderr : stdout);
+        return argc < 2 ? 2 : 0;
+    }
+    tm350::tool::Arguments arguments(argv + 2, argv + argc);
+    const char *command = argv[1];
+    if (strcmp(command, "settings") == 0) return tm350::tool::RunSettings(arguments);
+    if (strcmp(command, "reg") == 0) return tm350::tool::RunReg(arguments);
+    if (strcmp(command, "regsvr32") == 0) return tm350::tool::RunRegsvr32(arguments);
+    fprintf(stderr, "tm350: unknown command \"%s\" (try tm350 help)\n", command);
+    return 2;
+}

@@ -1,0 +1,71 @@
+// tm350 regsvr32 [/u] [/s] MODULE: loads a module and calls its
+// DllRegisterServer or DllUnregisterServer, with COM initialised around the
+// call, as regsvr32.exe does; exit codes follow regsvr32's.
+#include <cstdio>
+#include <strings.h>
+
+#include <objbase.h>
+
+#include "tools/tm350/commands.h"
+
+namespace tm350::tool {
+
+namespace {
+
+enum Regsvr32Exit { kSuccess = 0, kBadArguments = 1, kLoadFailed = 3, kEntryMissing = 4, kCallFailed = 5 };
+
+}  // namespace
+
+int RunRegsvr32(const Arguments &arguments) {
+    bool unregister = false;
+    bool silent = false;
+    const std::string *module_path = nullptr;
+    for (const std::string &argument : arguments) {
+        if (strcasecmp(argument.c_str(), "/u") == 0) {
+            unregister = true;
+        } else if (strcasecmp(argument.c_str(), "/s") == 0) {
+            silent = true;
+        } else if (module_path == nullptr && !argument.empty()) {
+            // Anything but a known switch is the module: Linux paths start with '/' too.
+            module_path = &argument;
+        } else {
+            fprintf(stderr, "tm350 regsvr32: unexpected argument \"%s\"\n", argument.c_str());
+            return kBadArguments;
+        }
+    }
+    if (module_path == nullptr) {
+        fprintf(stderr, "tm350 regsvr32: no module named\n");
+        return kBadArguments;
+    }
+    const char *entry_name = unregister ? "DllUnregisterServer" : "DllRegisterServer";
+
+    HRESULT init = CoInitialize(NULL);
+    HMODULE module = LoadLibraryA(module_path->c_str());
+    if (module == NULL) {
+        fprintf(stderr, "tm350 regsvr32: cannot load \"%s\" (error %u)\n", module_path->c_str(),
+                static_cast<unsigned>(GetLastError()));
+        if (SUCCEEDED(init)) CoUninitialize();
+        return kLoadFailed;
+    }
+    int exit_code = kSuccess;
+    typedef HRESULT(STDAPICALLTYPE * EntryFunction)();
+    auto entry = reinterpret_cast<EntryFunction>(GetProcAddress(module, entry_name));
+    if (entry == NULL) {
+        fprintf(stderr, "tm350 regsvr32: \"%s\" has no %s\n", module_path->c_str(), entry_name);
+        exit_code = kEntryMissing;
+    } else {
+        HRESULT hr = entry();
+        if (FAILED(hr)) {
+            fprintf(stderr, "tm350 regsvr32: %s in \"%s\" failed with 0x%08X\n", entry_name, module_path->c_str(),
+                    static_cast<unsigned>(hr));
+            exit_code = kCallFailed;
+        } else if (!silent) {
+            printf("%s in %s succeeded.\n", entry_name, module_path->c_str());
+        }
+    }
+    FreeLibrary(module);
+    if (SUCCEEDED(init)) CoUninitialize();
+    return exit_code;
+}
+
+}  // namespace tm350::tool
