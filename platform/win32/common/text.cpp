@@ -2,76 +2,101 @@
 
 namespace tm350::text {
 
-std::u16string Utf8ToUtf16(std::string_view utf8) {
-    std::u16string out;
-    out.reserve(utf8.size());
+namespace {
+
+constexpr char16_t kReplacement = 0xFFFD;
+
+}  // namespace
+
+std::u16string Utf8ToUtf16(std::string_view input, bool *valid) {
+    std::u16string output;
+    output.reserve(input.size());
+    if (valid != nullptr) *valid = true;
     size_t i = 0;
-    while (i < utf8.size()) {
-        unsigned char lead = static_cast<unsigned char>(utf8[i]);
-        char32_t code = 0xFFFD;
-        size_t extra = 0;
+    while (i < input.size()) {
+        auto byte = [&](size_t at) { return static_cast<unsigned char>(input[at]); };
+        unsigned char lead = byte(i);
         if (lead < 0x80) {
-            code = lead;
-        } else if ((lead & 0xE0) == 0xC0) {
-            code = lead & 0x1F;
-            extra = 1;
-        } else if ((lead & 0xF0) == 0xE0) {
-            code = lead & 0x0F;
-            extra = 2;
-        } else if ((lead & 0xF8) == 0xF0) {
-            code = lead & 0x07;
-            extra = 3;
+            output.push_back(lead);
+            ++i;
+            continue;
         }
-        ++i;
-        bool valid = lead < 0x80 || extra > 0;
-        for (size_t k = 0; k < extra; ++k, ++i) {
-            if (i >= utf8.size() || (static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80) {
-                valid = false;
+        // The continuation count and the allowed range of the first
+        // continuation byte, which excludes overlong forms, surrogates and
+        // code points past U+10FFFF.
+        size_t continuations = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        char32_t code = 0;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            continuations = 1;
+            code = lead & 0x1F;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            continuations = 2;
+            code = lead & 0x0F;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            continuations = 3;
+            code = lead & 0x07;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        }
+        size_t next = i + 1;
+        bool complete = continuations > 0;
+        for (size_t k = 0; k < continuations; ++k, ++next) {
+            unsigned char lower_bound = k == 0 ? low : 0x80, upper_bound = k == 0 ? high : 0xBF;
+            if (next >= input.size() || byte(next) < lower_bound || byte(next) > upper_bound) {
+                complete = false;
                 break;
             }
-            code = (code << 6) | (static_cast<unsigned char>(utf8[i]) & 0x3F);
+            code = (code << 6) | (byte(next) & 0x3F);
         }
-        if (!valid || code > 0x10FFFF) code = 0xFFFD;
-        if (code >= 0x10000) {
+        i = next;
+        if (!complete) {
+            if (valid != nullptr) *valid = false;
+            output.push_back(kReplacement);
+        } else if (code >= 0x10000) {
             code -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+            output.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+            output.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
         } else {
-            out.push_back(static_cast<char16_t>(code));
+            output.push_back(static_cast<char16_t>(code));
         }
     }
-    return out;
+    return output;
 }
 
-std::string Utf16ToUtf8(std::u16string_view utf16) {
-    std::string out;
-    out.reserve(utf16.size());
-    for (size_t i = 0; i < utf16.size(); ++i) {
-        char32_t code = utf16[i];
-        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
-            utf16[i + 1] <= 0xDFFF) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
+std::string Utf16ToUtf8(std::u16string_view input, bool *valid) {
+    std::string output;
+    output.reserve(input.size());
+    if (valid != nullptr) *valid = true;
+    for (size_t i = 0; i < input.size(); ++i) {
+        char32_t code = input[i];
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < input.size() && input[i + 1] >= 0xDC00 &&
+            input[i + 1] <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (input[i + 1] - 0xDC00);
             ++i;
         } else if (code >= 0xD800 && code <= 0xDFFF) {
-            code = 0xFFFD;
+            if (valid != nullptr) *valid = false;
+            code = kReplacement;
         }
         if (code < 0x80) {
-            out.push_back(static_cast<char>(code));
+            output.push_back(static_cast<char>(code));
         } else if (code < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+            output.push_back(static_cast<char>(0xC0 | (code >> 6)));
+            output.push_back(static_cast<char>(0x80 | (code & 0x3F)));
         } else if (code < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+            output.push_back(static_cast<char>(0xE0 | (code >> 12)));
+            output.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+            output.push_back(static_cast<char>(0x80 | (code & 0x3F)));
         } else {
-            out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+            output.push_back(static_cast<char>(0xF0 | (code >> 18)));
+            output.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+            output.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+            output.push_back(static_cast<char>(0x80 | (code & 0x3F)));
         }
     }
-    return out;
+    return output;
 }
 
 size_t Length(LPCWSTR text) {

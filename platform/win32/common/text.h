@@ -11,8 +11,10 @@ namespace tm350::text {
 
 // std::wstring would call the C library's 32-bit wide functions, so the
 // platform holds UTF-16 in std::u16string.
-std::u16string Utf8ToUtf16(std::string_view utf8);
-std::string Utf16ToUtf8(std::u16string_view utf16);
+// Ill-formed input becomes U+FFFD, one per maximal ill-formed subsequence;
+// `valid`, when given, tells whether there was any.
+std::u16string Utf8ToUtf16(std::string_view utf8, bool *valid = nullptr);
+std::string Utf16ToUtf8(std::u16string_view utf16, bool *valid = nullptr);
 
 // A null-terminated WCHAR string as a view (nullptr gives an empty view).
 std::u16string_view View(LPCWSTR text);
