@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the native build, the sanitizer
-# build (address + undefined) and both Windows targets. Exits non-zero on the
+# Builds everything and runs every test: both Windows targets, the native
+# build and the sanitizer build (address + undefined). Exits non-zero on the
 # first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,6 +9,12 @@ tools/setup-debian.sh
 
 jobs=$(nproc)
 configure() { cmake -S . -B "$1" -G Ninja "${@:2}" >/dev/null; }
+
+for arch in x86_64 i686; do
+  echo "== Windows build ($arch)"
+  configure "build-win-$arch" --toolchain "cmake/mingw-$arch.cmake" -DCMAKE_BUILD_TYPE=Release
+  cmake --build "build-win-$arch" -j"$jobs"
+done
 
 echo "== native build"
 configure build
@@ -22,10 +28,3 @@ cmake --build build-asan -j"$jobs"
 echo "== sanitizer tests"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
-
-for arch in x86_64 i686; do
-  echo "== Windows build ($arch)"
-  configure "build-win-$arch" --toolchain "cmake/mingw-$arch.cmake" -DCMAKE_BUILD_TYPE=Release
-  cmake --build "build-win-$arch" -j"$jobs"
-done
-echo "== all builds and tests passed"
