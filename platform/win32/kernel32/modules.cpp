@@ -296,6 +296,29 @@ std::optional<std::string> LockedModulePath(HMODULE module) {
 
 }  // namespace
 
+namespace {
+
+// Both entry points: the same checks, the path in the caller's encoding.
+template <class Char>
+DWORD ModuleFileName(HMODULE module, Char *buffer, DWORD size) {
+    if (buffer == nullptr && size != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    auto path = LockedModulePath(module);
+    if (!path) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    if constexpr (sizeof(Char) == 1) {
+        return CopyPath(*path, buffer, size);
+    } else {
+        return CopyPath(tm350::text::Utf8ToUtf16(*path), buffer, size);
+    }
+}
+
+}  // namespace
+
 extern "C" {
 
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
@@ -395,30 +418,13 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
     return GetModuleHandleA(tm350::text::Utf16ToUtf8(tm350::text::View(lpModuleName)).c_str());
 }
 
+
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
-    if (lpFilename == nullptr && nSize != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    auto path = LockedModulePath(hModule);
-    if (!path) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return 0;
-    }
-    return CopyPath(*path, lpFilename, nSize);
+    return ModuleFileName(hModule, lpFilename, nSize);
 }
 
 DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
-    if (lpFilename == nullptr && nSize != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    auto path = LockedModulePath(hModule);
-    if (!path) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return 0;
-    }
-    return CopyPath(tm350::text::Utf8ToUtf16(*path), lpFilename, nSize);
+    return ModuleFileName(hModule, lpFilename, nSize);
 }
 
 BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule) {
