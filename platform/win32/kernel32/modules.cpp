@@ -294,10 +294,6 @@ std::optional<std::string> LockedModulePath(HMODULE module) {
     return ModulePath(module);
 }
 
-}  // namespace
-
-namespace {
-
 // Both entry points: the same checks, the path in the caller's encoding.
 template <class Char>
 DWORD ModuleFileName(HMODULE module, Char *buffer, DWORD size) {
