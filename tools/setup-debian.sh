@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  libgtest-dev
+  libgtest-dev libpng-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
 )
 

@@ -12,5 +12,6 @@ using Arguments = std::vector<std::string>;
 int RunSettings(const Arguments &arguments);
 int RunReg(const Arguments &arguments);
 int RunRegsvr32(const Arguments &arguments);
+int RunProcess(const Arguments &arguments);
 
 }  // namespace tm350::tool

@@ -12,6 +12,8 @@ const char kUsage[] =
     "commands:\n"
     "  settings               print the camera settings as the capture filter loads them\n"
     "  settings save          load the settings and write all of them back, as the filter does\n"
+    "  process RAW OUT.bmp|OUT.png [Name=value ...]\n"
+    "                         develop a raw frame file into the picture the filter delivers\n"
     "  reg query KEY [/v NAME | /ve] [/s]\n"
     "  reg add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"
     "  reg delete KEY [/v NAME | /ve | /va] [/f]\n"
@@ -30,6 +32,7 @@ int main(int argc, char **argv) {
     const char *command = argv[1];
     if (strcmp(command, "settings") == 0) return tm350::tool::RunSettings(arguments);
     if (strcmp(command, "reg") == 0) return tm350::tool::RunReg(arguments);
+    if (strcmp(command, "process") == 0) return tm350::tool::RunProcess(arguments);
     if (strcmp(command, "regsvr32") == 0) return tm350::tool::RunRegsvr32(arguments);
     fprintf(stderr, "tm350: unknown command \"%s\" (try tm350 help)\n", command);
     return 2;
