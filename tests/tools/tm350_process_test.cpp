@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <png.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -12,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/run_tm350.h"
 #include "support/temp_directory.h"
 
 namespace {
@@ -21,16 +21,9 @@ constexpr size_t kPictureSize = 1024 * 768 * 3;
 constexpr size_t kRowSize = 1024 * 3;
 
 int Tm350(const std::string &arguments, std::string *output = nullptr) {
-    std::string command = (tm350::test::BinDirectory() / "tm350").string() + " " + arguments + " 2>&1";
-    FILE *pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return -1;
-    char buffer[4096];
-    size_t count;
-    while ((count = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-        if (output != nullptr) output->append(buffer, count);
-    }
-    int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    tm350::test::CommandResult result = tm350::test::RunTm350(arguments);
+    if (output != nullptr) *output = result.output;
+    return result.exit_code;
 }
 
 std::vector<unsigned char> ReadFile(const std::filesystem::path &path) {

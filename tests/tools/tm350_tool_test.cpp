@@ -1,33 +1,16 @@
 // The tm350 command line as a user runs it.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
+#include "support/run_tm350.h"
 #include "support/temp_directory.h"
 
 namespace {
 
-struct CommandResult {
-    int exit_code;
-    std::string output;  // standard output and standard error
-};
+using tm350::test::CommandResult;
 
-CommandResult Tm350(const std::string &arguments) {
-    std::string command = (tm350::test::BinDirectory() / "tm350").string() + " " + arguments + " 2>&1";
-    FILE *pipe = popen(command.c_str(), "r");
-    CommandResult run{-1, ""};
-    if (pipe == nullptr) return run;
-    char buffer[4096];
-    size_t count;
-    while ((count = fread(buffer, 1, sizeof(buffer), pipe)) > 0) run.output.append(buffer, count);
-    int status = pclose(pipe);
-    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+CommandResult Tm350(const std::string &arguments) { return tm350::test::RunTm350(arguments); }
 
 const char kDefaults[] =
     "eNVC480Size=0\nbAutoWB=0\nr=74\ng=64\nb=96\nAutoExposure=1\nExposureTime=300\nAnalogGain=224\n"
