@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs, on Debian 12, whatever the build and the tests need and the
-# machine lacks. Needs root (or sudo) only when something is missing.
+# machine lacks, plus any packages named as arguments. Needs root (or sudo)
+# only when something is missing.
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libpng-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
+  "$@"
 )
 
 missing=()
