@@ -38,6 +38,13 @@ const char *const kProcessSettings[] = {"Speed",      "Gamma", "Contrast", "Enab
 
 void Fail(const std::string &message) { fprintf(stderr, "tm350 process: %s\n", message.c_str()); }
 
+const CSettingValue *FindSettingValue(const char *name) {
+    for (const CSettingValue &value : g_SettingValues) {
+        if (strcmp(value.name, name) == 0) return &value;
+    }
+    return nullptr;
+}
+
 // Applies one Name=value argument with the range the settings store uses.
 bool ApplySetting(const std::string &argument, CCameraSettings &settings) {
     size_t equals = argument.find('=');
@@ -47,11 +54,9 @@ bool ApplySetting(const std::string &argument, CCameraSettings &settings) {
     }
     std::string name = argument.substr(0, equals);
     std::string text = argument.substr(equals + 1);
-    bool allowed = false;
-    for (const char *setting : kProcessSettings) allowed = allowed || strcasecmp(setting, name.c_str()) == 0;
     const CSettingValue *value = nullptr;
-    for (const CSettingValue &candidate : g_SettingValues) {
-        if (allowed && strcasecmp(candidate.name, name.c_str()) == 0) value = &candidate;
+    for (const char *setting : kProcessSettings) {
+        if (strcasecmp(setting, name.c_str()) == 0) value = FindSettingValue(setting);
     }
     if (value == nullptr) {
         Fail("unknown setting \"" + name + "\"");
