@@ -16,6 +16,7 @@
 #include "camera/colour_processing.h"
 #include "camera/demosaic.h"
 #include "camera/picture_flips.h"
+#include "camera/picture_pipeline.h"
 #include "camera/raw_frame.h"
 
 namespace {
@@ -45,6 +46,7 @@ struct Frame {
         BuildGainTables(gains, settings.r, settings.g, settings.b);
         BuildToneTable(tone, settings.Gamma, settings.Contrast);
         Demosaic(raw.data(), picture.data(), kWidth, kHeight, 0);
+        scratch = picture;
     }
 };
 
@@ -94,8 +96,23 @@ void Brightness(Frame &f) { benchmark::DoNotOptimize(MeasureBrightness(f.picture
 void WhiteBalance(Frame &f) { OnePushWhiteBalance(f.picture.data(), kWidth, kHeight, f.settings); }
 
 // The output pin's per-frame work with the default settings (colour matrix
-// path, rows reversed), plus the mirror, so that no step is skipped.
+// path, rows reversed), plus the mirror, so that no step is skipped: the
+// demosaic into the scratch picture, the brightness measurement of automatic
+// exposure, and the fused finishing pass into the sample.
 void BM_Chain(benchmark::State &state) {
+    Frame &f = SharedFrame();
+    f.settings.HFlip = 1;
+    for (auto _ : state) {
+        Demosaic(f.raw.data(), f.scratch.data(), kWidth, kHeight, 0);
+        benchmark::DoNotOptimize(MeasureBrightness(f.scratch.data(), kWidth, kHeight));
+        FinishPicture(f.scratch.data(), f.picture.data(), kWidth, kHeight, f.settings, f.gains, f.tone);
+        benchmark::ClobberMemory();
+    }
+    f.settings.HFlip = 0;
+}
+
+// The same frame through the steps one at a time, each a pass of its own.
+void BM_ChainStepByStep(benchmark::State &state) {
     Frame &f = SharedFrame();
     for (auto _ : state) {
         Demosaic(f.raw.data(), f.picture.data(), kWidth, kHeight, 0);
@@ -105,6 +122,39 @@ void BM_Chain(benchmark::State &state) {
         ApplyToneTable(f.picture.data(), kWidth, kHeight, f.tone);
         FlipRows(f.picture.data(), kWidth, kHeight, 0);
         MirrorRows(f.picture.data(), kWidth, kHeight, 1);
+        benchmark::ClobberMemory();
+    }
+}
+
+// The fused pass alone for each instruction set this processor has, with
+// each colour step.
+void BM_FinishPicture(benchmark::State &state) {
+    Frame &f = SharedFrame();
+    const auto isa = static_cast<tm350::pipeline::Isa>(state.range(0));
+    if (!tm350::pipeline::IsaAvailable(isa)) {
+        state.SkipWithError("not available on this processor");
+        return;
+    }
+    CCameraSettings settings = f.settings;
+    settings.WhiteBlack = state.range(1) == 0;
+    settings.EnableSaturation = state.range(1) == 1;
+    settings.HFlip = 1;
+    for (auto _ : state) {
+        tm350::pipeline::FinishPictureWith(isa, f.scratch.data(), f.picture.data(), kWidth, kHeight, settings, f.gains,
+                                           f.tone);
+        benchmark::ClobberMemory();
+    }
+}
+
+void BM_DemosaicWith(benchmark::State &state) {
+    Frame &f = SharedFrame();
+    const auto isa = static_cast<tm350::pipeline::Isa>(state.range(0));
+    if (!tm350::pipeline::IsaAvailable(isa)) {
+        state.SkipWithError("not available on this processor");
+        return;
+    }
+    for (auto _ : state) {
+        tm350::pipeline::DemosaicWith(isa, f.raw.data(), f.picture.data(), kWidth, kHeight, 0);
         benchmark::ClobberMemory();
     }
 }
@@ -133,6 +183,11 @@ BENCHMARK(BM_Step<Tone>)->Name("BM_ApplyToneTable");
 BENCHMARK(BM_Step<Flip>)->Name("BM_FlipRows");
 BENCHMARK(BM_Step<Mirror>)->Name("BM_MirrorRows");
 BENCHMARK(BM_Chain);
+BENCHMARK(BM_ChainStepByStep);
+// Arguments: instruction set (0 portable, 1 AVX2, 2 AVX-512 VBMI); colour step
+// (0 grey, 1 colour matrix, 2 gain tables).
+BENCHMARK(BM_DemosaicWith)->ArgNames({"isa"})->DenseRange(0, 2);
+BENCHMARK(BM_FinishPicture)->ArgNames({"isa", "colour"})->ArgsProduct({{0, 1, 2}, {0, 1, 2}});
 
 // Prints the usual table, then each time as a ratio of the OpenCV peer's.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -146,7 +201,7 @@ public:
     void PrintRatios() const {
         auto peer = times_.find("BM_OpenCvBayerToBgr");
         if (peer == times_.end() || peer->second <= 0) return;
-        printf("\nratio to OpenCV cvtColor (Bayer to BGR, 1 thread; at most 1.0 for Demosaic, 3.0 for the chain):\n");
+        printf("\nratio to OpenCV cvtColor (Bayer to BGR, 1 thread; targets: at most 1.0 for BM_Demosaic, 3.0 for BM_Chain):\n");
         for (const auto &[name, time] : times_) printf("  %-28s %6.2f\n", name.c_str(), time / peer->second);
     }
 

@@ -98,17 +98,24 @@ void ApplyGrey(BYTE* picture, int w, int h) {
     }
 }
 
+void BuildColourMatrix(int matrix[4][4], BYTE Saturation) {
+    Matrix saturation;
+    BuildSaturationMatrix(saturation, Saturation);
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 4; ++j) {
+            matrix[i][j] = 0;
+            for (int k = 0; k < 4; ++k)
+                matrix[i][j] += ColourCorrection[i][k] * saturation[k][j];
+        }
+    }
+}
+
 void ApplyColourMatrix(BYTE* picture, int w, int h, const CGainTables& tables, BYTE Saturation) {
     if (w <= 0 || h <= 0)
         return;
-    Matrix saturation;
-    BuildSaturationMatrix(saturation, Saturation);
     // The product is in units of 1/16384, hence the shift by 14 below.
-    Matrix p = {};
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j)
-            for (int k = 0; k < 4; ++k)
-                p[i][j] += ColourCorrection[i][k] * saturation[k][j];
+    Matrix p;
+    BuildColourMatrix(p, Saturation);
 
     const size_t pixels = static_cast<size_t>(w) * h;
     for (size_t k = 0; k < pixels; ++k) {

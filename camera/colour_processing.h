@@ -36,3 +36,8 @@ void ApplyGrey(BYTE* picture, int w, int h);
 // colour-correction matrix combined with a saturation matrix for Saturation
 // (128 = unchanged, 0 = grey). The combined matrix lives for one call only.
 void ApplyColourMatrix(BYTE* picture, int w, int h, const CGainTables& tables, BYTE Saturation);
+
+// The matrix ApplyColourMatrix uses, in units of 1/16384: matrix[i][j] is
+// what input channel i (0 red, 1 green, 2 blue, 3 constant) gives to output
+// channel j (same numbering).
+void BuildColourMatrix(int matrix[4][4], BYTE Saturation);

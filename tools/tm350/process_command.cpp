@@ -19,7 +19,7 @@
 #include "camera/auto_exposure.h"
 #include "camera/colour_processing.h"
 #include "camera/demosaic.h"
-#include "camera/picture_flips.h"
+#include "camera/picture_pipeline.h"
 #include "camera/raw_frame.h"
 #include "filter/settings_store.h"
 #include "tools/tm350/commands.h"
@@ -92,35 +92,27 @@ std::optional<std::vector<BYTE>> ReadRawFrame(const std::string &path) {
     return raw;
 }
 
-// The per-frame steps of the output pin, in its order, on one frame. The
-// automatic exposure step is left out: it only steers the camera for the
-// frames that follow.
+// The per-frame steps of the output pin, in its order, on one frame: the
+// demosaic into the scratch picture, the one-push white balance on it when
+// asked for, then the fused finishing pass into the sample. The automatic
+// exposure step is left out: it only steers the camera for the frames that
+// follow.
 std::vector<BYTE> Develop(std::vector<BYTE> &raw, CCameraSettings &settings) {
-    std::vector<BYTE> picture(kPictureSize);
     CDefectList noDefects = {};  // a file carries no defect table of its camera
     CorrectDefects(raw.data(), kWidth, kHeight, noDefects);
-    Demosaic(raw.data(), picture.data(), kWidth, kHeight, settings.Speed);
-    CGainTables gains;
+    std::vector<BYTE> demosaiced(kPictureSize);
+    Demosaic(raw.data(), demosaiced.data(), kWidth, kHeight, settings.Speed);
     if (settings.bAutoWB) {
-        OnePushWhiteBalance(picture.data(), kWidth, kHeight, settings);
+        OnePushWhiteBalance(demosaiced.data(), kWidth, kHeight, settings);
         settings.bAutoWB = 0;
         printf("white balance: r=%u g=%u b=%u\n", settings.r, settings.g, settings.b);
     }
+    CGainTables gains;
     BuildGainTables(gains, settings.r, settings.g, settings.b);
-    std::vector<BYTE> scratch(kPictureSize);
-    Smooth(picture.data(), kWidth, kHeight, scratch.data());
-    if (settings.WhiteBlack) {
-        ApplyGrey(picture.data(), kWidth, kHeight);
-    } else if (settings.EnableSaturation) {
-        ApplyColourMatrix(picture.data(), kWidth, kHeight, gains, settings.Saturation);
-    } else {
-        ApplyGainTables(picture.data(), kWidth, kHeight, gains);
-    }
     CToneTable tone;
     BuildToneTable(tone, settings.Gamma, settings.Contrast);
-    ApplyToneTable(picture.data(), kWidth, kHeight, tone);
-    FlipRows(picture.data(), kWidth, kHeight, settings.VFlip);
-    MirrorRows(picture.data(), kWidth, kHeight, settings.HFlip);
+    std::vector<BYTE> picture(kPictureSize);
+    FinishPicture(demosaiced.data(), picture.data(), kWidth, kHeight, settings, gains, tone);
     return picture;
 }
 

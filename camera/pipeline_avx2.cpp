@@ -1,0 +1,3 @@
+// The pipeline's inner loops for this instruction set (see pipeline_kernels.inc).
+#define TM350_PIPELINE_ISA avx2
+#include "camera/pipeline_kernels.inc"
