@@ -1,0 +1,97 @@
+// The vexusb driver's own state and the operations its parts share.
+#pragma once
+
+#include <ntddk.h>
+extern "C" {
+#include <usbdi.h>
+#include <usbdlib.h>
+}
+
+#include "driver/vexusb_interface.h"
+
+// Every allocation of the driver carries the tag "Wdm ".
+#define VEXUSB_POOL_TAG ((ULONG)'W' | ((ULONG)'d' << 8) | ((ULONG)'m' << 16) | ((ULONG)' ' << 24))
+
+// Every pipe's maximum transfer size once a configuration or interface is selected.
+#define VEXUSB_MAX_TRANSFER 3584000
+
+// The selected interface's information as the USB stack filled it in, shared
+// by the device and by each handle opened while it was current. Re-configuring
+// replaces the device's copy; the old one lives on until its last handle
+// closes, so a handle never points into freed memory and no copy outlives
+// every user.
+typedef struct _INTERFACE_COPY {
+    LONG References;
+    ULONG Reserved;
+    USBD_INTERFACE_INFORMATION Information;  // variable length: Information.Length bytes
+} INTERFACE_COPY, *PINTERFACE_COPY;
+
+typedef struct _DEVICE_EXTENSION {
+    PDEVICE_OBJECT PhysicalDevice;
+    PDEVICE_OBJECT LowerDevice;
+    UCHAR Started;
+    UCHAR LinkMade;
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
+    // The current copy, guarded by InterfaceLock; see AcquireInterface.
+    PINTERFACE_COPY Interface;
+    KSPIN_LOCK InterfaceLock;
+    LONG OpenCount;
+    WCHAR LinkName[20];
+    ULONG LastUsbStatus;
+    LONG OutstandingIo;  // 1 after creation, plus one per request in progress
+    KEVENT RemovalEvent;  // signalled when OutstandingIo reaches zero
+    UCHAR ReadEnabled;
+    UCHAR Removing;
+    UCHAR StreamStop;
+    PVOID DataRing;
+    PVOID RecordRing;
+    ULONG UserValue;
+    PDEVICE_OBJECT Self;
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+inline PDEVICE_EXTENSION Extension(PDEVICE_OBJECT device) {
+    return static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
+}
+
+// Outstanding I/O: whoever brings the count to zero signals the removal event.
+void IncrementIo(PDEVICE_EXTENSION extension);
+void DecrementIo(PDEVICE_EXTENSION extension);
+
+// Completes the request with the status and byte count and returns the status.
+NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
+
+PVOID AllocatePool(SIZE_T bytes);
+void FreePool(PVOID memory);
+
+// Dispatch routines.
+extern "C" {
+NTSTATUS NTAPI VexAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);
+VOID NTAPI VexUnload(PDRIVER_OBJECT driver);
+NTSTATUS NTAPI VexDispatchPnp(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI VexDispatchPower(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI VexCreate(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI VexClose(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI VexDeviceControl(PDEVICE_OBJECT device, PIRP irp);
+}
+
+// The USB side of the device (usb_configuration.cpp). Each request is sent to
+// the lower device and waited for without a time limit, at passive level.
+NTSTATUS SubmitUrb(PDEVICE_EXTENSION extension, PURB urb);
+NTSTATUS ResetPort(PDEVICE_EXTENSION extension);
+NTSTATUS UsbStart(PDEVICE_EXTENSION extension);
+NTSTATUS Configure(PDEVICE_EXTENSION extension);
+NTSTATUS Deconfigure(PDEVICE_EXTENSION extension);
+NTSTATUS SelectInterface(PDEVICE_EXTENSION extension, UCHAR interfaceNumber, UCHAR alternateSetting);
+NTSTATUS ResetPipe(PDEVICE_EXTENSION extension, ULONG pipeIndex);
+NTSTATUS AbortPipe(PDEVICE_EXTENSION extension, USBD_PIPE_HANDLE pipe);
+ULONG CurrentFrameNumber(PDEVICE_EXTENSION extension);
+// GET_DESCRIPTOR into buffer; the bytes received, or 0 when the request failed.
+ULONG ReadDescriptor(PDEVICE_EXTENSION extension, UCHAR type, UCHAR index, USHORT language, PVOID buffer,
+                     ULONG length, NTSTATUS *status);
+
+// The interface copy: a reference the caller releases, or null when none is held.
+PINTERFACE_COPY AcquireInterface(PDEVICE_EXTENSION extension);
+void ReleaseInterface(PINTERFACE_COPY copy);
+// Makes copy (with its one reference) current and releases the one it replaces.
+void ReplaceInterface(PDEVICE_EXTENSION extension, PINTERFACE_COPY copy);
