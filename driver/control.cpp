@@ -304,11 +304,7 @@ void GetUserValue(ControlRequest &r) {
 
 extern "C" NTSTATUS NTAPI VexDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     PDEVICE_EXTENSION extension = Extension(device);
-    IncrementIo(extension);
-    if (extension->Removing) {
-        DecrementIo(extension);
-        return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
-    }
+    if (!EnterRequest(extension)) return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ControlRequest r;
     r.extension = extension;

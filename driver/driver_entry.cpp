@@ -17,6 +17,13 @@ void DecrementIo(PDEVICE_EXTENSION extension) {
         KeSetEvent(&extension->RemovalEvent, IO_NO_INCREMENT, FALSE);
 }
 
+bool EnterRequest(PDEVICE_EXTENSION extension) {
+    IncrementIo(extension);
+    if (!extension->Removing) return true;
+    DecrementIo(extension);
+    return false;
+}
+
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;

@@ -64,11 +64,7 @@ NTSTATUS Remove(PDEVICE_OBJECT device, PIRP irp) {
 
 extern "C" NTSTATUS NTAPI VexDispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     PDEVICE_EXTENSION extension = Extension(device);
-    IncrementIo(extension);
-    if (extension->Removing) {
-        DecrementIo(extension);
-        return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
-    }
+    if (!EnterRequest(extension)) return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status;
     switch (stack->MinorFunction) {

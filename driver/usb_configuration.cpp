@@ -2,12 +2,15 @@
 // configuration read and selected at start, and the pipe services.
 #include "driver/vexusb.h"
 
-NTSTATUS SubmitUrb(PDEVICE_EXTENSION extension, PURB urb) {
+namespace {
+
+// An internal device-control request to the lower device, waited for
+// without a time limit.
+NTSTATUS CallLowerAndWait(PDEVICE_EXTENSION extension, ULONG code, PURB urb) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK ioStatus;
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, extension->LowerDevice, NULL, 0, NULL, 0,
-                                             TRUE, &event, &ioStatus);
+    PIRP irp = IoBuildDeviceIoControlRequest(code, extension->LowerDevice, NULL, 0, NULL, 0, TRUE, &event, &ioStatus);
     if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
     NTSTATUS status = IoCallDriver(extension->LowerDevice, irp);
@@ -15,6 +18,13 @@ NTSTATUS SubmitUrb(PDEVICE_EXTENSION extension, PURB urb) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
         status = ioStatus.Status;
     }
+    return status;
+}
+
+}  // namespace
+
+NTSTATUS SubmitUrb(PDEVICE_EXTENSION extension, PURB urb) {
+    const NTSTATUS status = CallLowerAndWait(extension, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
     if (USBD_ERROR(urb->UrbHeader.Status)) extension->LastUsbStatus = urb->UrbHeader.Status;
     if (!NT_SUCCESS(status)) return status;
     if (USBD_ERROR(urb->UrbHeader.Status)) return STATUS_UNSUCCESSFUL;
@@ -22,18 +32,7 @@ NTSTATUS SubmitUrb(PDEVICE_EXTENSION extension, PURB urb) {
 }
 
 NTSTATUS ResetPort(PDEVICE_EXTENSION extension) {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus;
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_RESET_PORT, extension->LowerDevice, NULL, 0, NULL, 0,
-                                             TRUE, &event, &ioStatus);
-    if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-    NTSTATUS status = IoCallDriver(extension->LowerDevice, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        status = ioStatus.Status;
-    }
-    return status;
+    return CallLowerAndWait(extension, IOCTL_INTERNAL_USB_RESET_PORT, NULL);
 }
 
 ULONG ReadDescriptor(PDEVICE_EXTENSION extension, UCHAR type, UCHAR index, USHORT language, PVOID buffer,

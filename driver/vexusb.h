@@ -57,6 +57,8 @@ inline PDEVICE_EXTENSION Extension(PDEVICE_OBJECT device) {
 // Outstanding I/O: whoever brings the count to zero signals the removal event.
 void IncrementIo(PDEVICE_EXTENSION extension);
 void DecrementIo(PDEVICE_EXTENSION extension);
+// Counts a request in unless removal has begun; false means refuse it.
+bool EnterRequest(PDEVICE_EXTENSION extension);
 
 // Completes the request with the status and byte count and returns the status.
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
