@@ -24,8 +24,7 @@ const char *SpeedName(ReadoutSpeed speed) { return speed == ReadoutSpeed::High ?
 Camera::Camera(CameraOptions options)
     : StandardDevice(CameraDescription(std::move(options.serial_number)), kLog),
       fifo_(CheckedFifoSize(options.fifo_bytes)),
-      source_(std::make_unique<PatternFrameSource>()),
-      frame_(kFrameBytes) {
+      source_(std::make_unique<PatternFrameSource>()) {
     if (options.defect_table && !StoreDefectTable(memory_, *options.defect_table))
         usb::ContractViolation("camera defect table lists more than %zu defects for a size", kDefectSlotsPerSize);
 }
@@ -123,14 +122,16 @@ void Camera::BeginReadout() {
         .lost = 0,
     };
     truncate_next_.reset();
-    const FrameContext context{.sequence = readout_.sequence, .speed = speed, .registers = &registers_};
-    source_->Render(context, frame_);
+    if (pending_source_) source_ = std::move(pending_source_);
+    source_->BeginFrame({.sequence = readout_.sequence, .speed = speed, .registers = &registers_});
     ++counters_.frames_started;
 }
 
 void Camera::ReadOut(size_t end) {
     if (end <= readout_.position) return;
-    std::span<const uint8_t> bytes(frame_.data() + readout_.position, end - readout_.position);
+    scratch_.resize(end - readout_.position);
+    source_->ReadOut(readout_.position, scratch_);
+    std::span<const uint8_t> bytes(scratch_);
     counters_.bytes_read_out += bytes.size();
     readout_.position = end;
 
@@ -262,7 +263,7 @@ bool Camera::StoreDefects(const DefectTable &table) {
 
 void Camera::SetFrameSource(std::unique_ptr<FrameSource> source) {
     auto lock = Lock();
-    source_ = source ? std::move(source) : std::make_unique<PatternFrameSource>();
+    pending_source_ = source ? std::move(source) : std::make_unique<PatternFrameSource>();
 }
 
 void Camera::DropStreamBytes(size_t count) {

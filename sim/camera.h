@@ -107,7 +107,8 @@ public:
     void WriteMemory(uint16_t address, std::span<const uint8_t> data);
     // False when a size has more than 64 defects; memory is then unchanged.
     bool StoreDefects(const DefectTable &table);
-    // Replaces the pattern; takes effect with the next readout.
+    // Replaces the pattern (nullptr: the pattern again); takes effect with
+    // the next frame the sensor starts.
     void SetFrameSource(std::unique_ptr<FrameSource> source);
 
     // --- faults (besides the control transfer faults and endpoint halts of
@@ -147,7 +148,8 @@ private:
     CameraMemory memory_;
     FrameFifo fifo_;
     std::unique_ptr<FrameSource> source_;
-    std::vector<uint8_t> frame_;  // the frame being read out
+    std::unique_ptr<FrameSource> pending_source_;  // replaces source_ when the next frame starts
+    std::vector<uint8_t> scratch_;  // one bus frame's worth of readout
     CameraCounters counters_;
     uint16_t control_word_ = 0;
     bool streaming_ = false;

@@ -1,6 +1,8 @@
-// Where the sensor's pixels come from. The camera asks its frame source for
-// a whole raw frame when the sensor starts reading one out; the bytes then
-// travel through the camera's FIFO to the host.
+// Where the sensor's pixels come from. When the sensor starts a frame the
+// camera tells its frame source (the exposure is taken then, with the
+// registers as they stand); it then asks for the frame's bytes in order, a
+// piece at every bus frame, as the readout advances. Producing bytes on
+// demand keeps every start of frame equally cheap.
 //
 // A frame source is called on the host controller's thread with the camera's
 // lock held: it must not block and must not call the camera.
@@ -22,14 +24,17 @@ constexpr size_t kFrameBytes = kFrameWidth * kFrameLines;  // 907 872
 struct FrameContext {
     uint64_t sequence = 0;  // frames the sensor has started since the camera was made, from 0
     ReadoutSpeed speed = ReadoutSpeed::Normal;
-    const RegisterFile *registers = nullptr;  // as they stand when the readout starts
+    const RegisterFile *registers = nullptr;  // valid during BeginFrame only
 };
 
 class FrameSource {
 public:
     virtual ~FrameSource() = default;
-    // Fills `frame` (kFrameBytes bytes) with the frame the context describes.
-    virtual void Render(const FrameContext &context, std::span<uint8_t> frame) = 0;
+    // A new frame starts; whatever was left of the previous one is dropped.
+    virtual void BeginFrame(const FrameContext &context) = 0;
+    // Fills `bytes` with the frame's bytes from `position` on. Calls cover
+    // the frame in order without gaps, up to kFrameBytes at most.
+    virtual void ReadOut(size_t position, std::span<uint8_t> bytes) = 0;
 };
 
 // A pattern that identifies every byte: the frame is a run of big-endian
@@ -39,7 +44,11 @@ public:
 class PatternFrameSource final : public FrameSource {
 public:
     static uint8_t ByteAt(uint64_t sequence, size_t position);
-    void Render(const FrameContext &context, std::span<uint8_t> frame) override;
+    void BeginFrame(const FrameContext &context) override { sequence_ = context.sequence; }
+    void ReadOut(size_t position, std::span<uint8_t> bytes) override;
+
+private:
+    uint64_t sequence_ = 0;
 };
 
 }  // namespace tm350::sim

@@ -203,3 +203,52 @@ TEST_F(StreamingCamera, TheBulkOutEndpointAcceptsAndDiscards) {
     EXPECT_EQ(camera.OutPacket(0x82, packet), Handshake::Stall);  // an IN endpoint
     EXPECT_EQ(camera.Counters().bytes_received, 522u);
 }
+
+namespace {
+
+// A frame source that fills every byte of frame n with n + 0x40 and notes
+// what the camera asked of it.
+struct RecordingSource final : tm350::sim::FrameSource {
+    struct Shared {
+        std::vector<tm350::sim::FrameContext> frames;
+        std::vector<uint32_t> speed_registers;
+        bool in_order = true;
+        size_t next_position = 0;
+    };
+    explicit RecordingSource(Shared &shared) : shared(shared) {}
+
+    void BeginFrame(const tm350::sim::FrameContext &context) override {
+        shared.frames.push_back(context);
+        shared.speed_registers.push_back(context.registers->Read(0, 0x30));
+        shared.next_position = 0;
+        value = static_cast<uint8_t>(context.sequence + 0x40);
+    }
+    void ReadOut(size_t position, std::span<uint8_t> bytes) override {
+        shared.in_order = shared.in_order && position == shared.next_position;
+        shared.next_position = position + bytes.size();
+        std::fill(bytes.begin(), bytes.end(), value);
+    }
+    Shared &shared;
+    uint8_t value = 0;
+};
+
+}  // namespace
+
+TEST_F(StreamingCamera, AFrameSourceSetMidFrameTakesOverWithTheNextFrameAndSeesTheSpeed) {
+    RecordingSource::Shared shared;
+    StartStreaming();
+    for (int k = 0; k < 10; ++k)
+        reader.Frame();
+    camera.SetFrameSource(std::make_unique<RecordingSource>(shared));
+    host.SetHighSpeed();
+
+    reader.RunUntilTransfers(2, 1000);
+    EXPECT_EQ(reader.transfers[0], PatternFrame(0));
+    EXPECT_EQ(reader.transfers[1], std::vector<uint8_t>(kFrameBytes, 0x41));
+    ASSERT_EQ(shared.frames.size(), 1u);
+    EXPECT_EQ(shared.frames[0].sequence, 1u);
+    EXPECT_EQ(shared.frames[0].speed, tm350::sim::ReadoutSpeed::High);
+    EXPECT_EQ(shared.speed_registers[0], 0u);
+    EXPECT_TRUE(shared.in_order);
+    EXPECT_EQ(shared.next_position, kFrameBytes);
+}
