@@ -53,6 +53,50 @@ WINBASEAPI BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSour
 WINBASEAPI HANDLE WINAPI GetCurrentProcess(void);
 WINBASEAPI DWORD WINAPI GetCurrentProcessId(void);
 
+// Files. Only device paths ("\\.\NAME") are supported: they open the
+// device that the kernel's "\DosDevices\NAME" link names.
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002
+#define FILE_ATTRIBUTE_SYSTEM 0x00000004
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
+#define FILE_ATTRIBUTE_DEVICE 0x00000040
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_FLAG_WRITE_THROUGH 0x80000000
+#define FILE_FLAG_OVERLAPPED 0x40000000
+#define FILE_FLAG_NO_BUFFERING 0x20000000
+#define FILE_FLAG_RANDOM_ACCESS 0x10000000
+#define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000
+#define FILE_FLAG_DELETE_ON_CLOSE 0x04000000
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
+#define FILE_FLAG_POSIX_SEMANTICS 0x01000000
+#define HasOverlappedIoCompleted(lpOverlapped) (((DWORD)(lpOverlapped)->Internal) != STATUS_PENDING)
+WINBASEAPI HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                                     LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                                     DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+WINBASEAPI HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                                     LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                                     DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+WINBASEAPI BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                                LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+WINBASEAPI BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                                 LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+WINBASEAPI BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                                       DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                                       LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+WINBASEAPI BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                                           LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+WINBASEAPI BOOL WINAPI CancelIo(HANDLE hFile);
+WINBASEAPI BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
+
 // Events, semaphores and mutexes.
 WINBASEAPI HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                                       LPCSTR lpName);
@@ -176,54 +220,11 @@ WINBASEAPI int WINAPI lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2);
 WINBASEAPI int WINAPI lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
 WINBASEAPI int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
 
-// Interlocked operations: full barriers, as on Windows.
-FORCEINLINE LONG InterlockedIncrement(LONG volatile *Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-FORCEINLINE LONG InterlockedDecrement(LONG volatile *Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-FORCEINLINE LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
-    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value) {
-    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand) {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return Comparand;
-}
-FORCEINLINE LONG InterlockedOr(LONG volatile *Destination, LONG Value) {
-    return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONG InterlockedAnd(LONG volatile *Destination, LONG Value) {
-    return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONGLONG InterlockedIncrement64(LONGLONG volatile *Addend) {
-    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONGLONG InterlockedDecrement64(LONGLONG volatile *Addend) {
-    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONGLONG InterlockedExchange64(LONGLONG volatile *Target, LONGLONG Value) {
-    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONGLONG InterlockedExchangeAdd64(LONGLONG volatile *Addend, LONGLONG Value) {
-    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONGLONG InterlockedCompareExchange64(LONGLONG volatile *Destination, LONGLONG Exchange,
-                                                  LONGLONG Comparand) {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return Comparand;
-}
-FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
-    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange, PVOID Comparand) {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return Comparand;
-}
-
 EXTERN_C_END
 
 #ifdef UNICODE
 #define CreateEvent CreateEventW
+#define CreateFile CreateFileW
 #define CreateSemaphore CreateSemaphoreW
 #define CreateMutex CreateMutexW
 #define LoadLibrary LoadLibraryW
@@ -231,6 +232,7 @@ EXTERN_C_END
 #define GetModuleFileName GetModuleFileNameW
 #else
 #define CreateEvent CreateEventA
+#define CreateFile CreateFileA
 #define CreateSemaphore CreateSemaphoreA
 #define CreateMutex CreateMutexA
 #define LoadLibrary LoadLibraryA

@@ -181,6 +181,12 @@ typedef struct _LIST_ENTRY {
 #define STANDARD_RIGHTS_WRITE READ_CONTROL
 #define STANDARD_RIGHTS_EXECUTE READ_CONTROL
 #define STANDARD_RIGHTS_ALL 0x001F0000L
+typedef DWORD ACCESS_MASK, *PACCESS_MASK;
+#define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_READ_ATTRIBUTES 0x0080
+#define FILE_WRITE_ATTRIBUTES 0x0100
 #define GENERIC_READ 0x80000000U
 #define GENERIC_WRITE 0x40000000L
 #define GENERIC_EXECUTE 0x20000000L
@@ -233,6 +239,51 @@ typedef struct _LIST_ENTRY {
 #define STATUS_INVALID_HANDLE ((DWORD)0xC0000008L)
 #define STATUS_NO_MEMORY ((DWORD)0xC0000017L)
 #endif
+
+// Interlocked operations (kernel and user mode alike): full barriers, as on
+// Windows.
+FORCEINLINE LONG InterlockedIncrement(LONG volatile *Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+FORCEINLINE LONG InterlockedDecrement(LONG volatile *Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+FORCEINLINE LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value) {
+    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+FORCEINLINE LONG InterlockedOr(LONG volatile *Destination, LONG Value) {
+    return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedAnd(LONG volatile *Destination, LONG Value) {
+    return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONGLONG InterlockedIncrement64(LONGLONG volatile *Addend) {
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONGLONG InterlockedDecrement64(LONGLONG volatile *Addend) {
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONGLONG InterlockedExchange64(LONGLONG volatile *Target, LONGLONG Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONGLONG InterlockedExchangeAdd64(LONGLONG volatile *Addend, LONGLONG Value) {
+    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONGLONG InterlockedCompareExchange64(LONGLONG volatile *Destination, LONGLONG Exchange,
+                                                  LONGLONG Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange, PVOID Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comparand;
+}
 
 #define RtlEqualMemory(d, s, n) (!memcmp((d), (s), (n)))
 #define RtlMoveMemory(d, s, n) memmove((d), (s), (n))

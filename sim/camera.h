@@ -1,0 +1,177 @@
+// The simulated camera: a USB 2.0 device whose sensor reads raw frames out
+// into a FIFO that the host drains over a bulk (or isochronous) endpoint.
+//
+// Vendor requests (bmRequestType 0x40 / 0xC0, recipient device):
+//   0x11 read word     device to host; wIndex = byte address; reply
+//                      [high, low, 0x08], cut to wLength
+//   0x18 register      host to device, no data; register = wIndex >> 8,
+//                      value = wValue << 8 | (wIndex & 0xFF) (24 bits), on
+//                      the page register 0x7F selects
+//   0x01 control word  host to device, no data, wIndex 0x000F; wValue is
+//                      kept; 3 starts streaming, any other value stops it
+//   0xA0 memory load   host to device; the data stage is written to camera
+//                      memory from address wValue on (16-bit, wrapping)
+// Anything else, or one of these in another form, stalls. The camera has no
+// class requests.
+//
+// Timing. The bus frame (1 ms, StartOfFrame) is the camera's only clock.
+// While streaming, the sensor reads one raw frame of 907 872 bytes out every
+// frame period: 133 bus frames at normal speed, 67 at high speed (register
+// 0x30, see RegisterFile::Speed; the speed is taken when a readout starts).
+// The readout starts at the first StartOfFrame after streaming began, or
+// after the previous frame period ended; at the k-th StartOfFrame of a
+// period the first floor(907 872 x k / period) bytes of the frame have
+// entered the FIFO, so the whole frame is in by the period's last frame.
+//
+// FIFO. 16 KiB unless the options say otherwise: a little over two bus
+// frames of normal-speed readout, a little over one at high speed. The host
+// has to keep a transfer pending on the data endpoint or bytes are lost.
+// Bulk IN on 0x82 offers a 512-byte packet when 512 bytes of the current
+// frame are buffered, or the frame's last bytes once its end is buffered
+// (907 872 = 1773 x 512 + 96: a frame ends with a 96-byte short packet);
+// otherwise it NAKs. Streaming stopped, a bus reset and unplugging drop the
+// frame being read out and empty the FIFO.
+//
+// The registers power up at normal speed (0x30 = 1, 0x36 = 0x21) and return
+// to that when the camera is plugged in again; a bus reset keeps them.
+// Memory (with the stored defect table) survives both.
+#pragma once
+
+#include "sim/camera_descriptors.h"
+#include "sim/camera_memory.h"
+#include "sim/frame_fifo.h"
+#include "sim/frame_source.h"
+#include "sim/register_file.h"
+#include "usb/standard_device.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tm350::sim {
+
+enum class VendorRequest : uint8_t {
+    ControlWord = 0x01,
+    ReadWord = 0x11,
+    WriteRegister = 0x18,
+    LoadMemory = 0xA0,
+};
+
+constexpr uint16_t kControlWordIndex = 0x000F;
+constexpr uint16_t kControlWordStream = 3;
+constexpr uint8_t kReadWordStatus = 0x08;  // third byte of every word read
+
+struct CameraOptions {
+    std::u16string serial_number = kDefaultSerialNumber;
+    // A whole number of bulk packets, at least one.
+    size_t fifo_bytes = 16 * 1024;
+    // What the camera's memory holds when it is made; nothing leaves the
+    // memory zeroed, as on a camera that was never calibrated.
+    std::optional<DefectTable> defect_table = DefectTable::Default();
+};
+
+struct CameraCounters {
+    uint64_t frames_started = 0;    // readouts begun
+    uint64_t frames_produced = 0;   // readouts finished (every byte pushed or lost)
+    uint64_t frames_completed = 0;  // frames whose last packet the host took
+    uint64_t frames_short = 0;      // of those, frames that lost bytes on the way
+    uint64_t bytes_read_out = 0;    // bytes the sensor produced
+    uint64_t bytes_lost = 0;        // of those, bytes that never reached the FIFO
+    uint64_t bytes_sent = 0;        // bytes the host took from the data endpoints
+    uint64_t packets_sent = 0;
+    uint64_t naks = 0;              // IN transactions answered with NAK
+    uint64_t bytes_received = 0;    // bytes the host sent to the OUT endpoint
+    uint64_t control_transfers = 0;
+};
+
+class Camera final : public usb::StandardDevice {
+public:
+    explicit Camera(CameraOptions options = {});
+
+    // --- inspection (any thread) ---
+    CameraCounters Counters() const;
+    uint32_t Register(unsigned page, uint8_t address) const;
+    unsigned SelectedPage() const;
+    uint16_t ControlWord() const;
+    bool Streaming() const;
+    // Bus frames per sensor frame for the readout in progress, or for the
+    // next one when none is.
+    uint32_t CurrentFramePeriod() const;
+    size_t FifoBuffered() const;
+    std::vector<uint8_t> ReadMemory(uint16_t address, size_t length) const;
+
+    // --- setup ---
+    void WriteMemory(uint16_t address, std::span<const uint8_t> data);
+    // False when a size has more than 64 defects; memory is then unchanged.
+    bool StoreDefects(const DefectTable &table);
+    // Replaces the pattern (nullptr: the pattern again); takes effect with
+    // the next frame the sensor starts.
+    void SetFrameSource(std::unique_ptr<FrameSource> source);
+
+    // --- faults (besides the control transfer faults and endpoint halts of
+    // StandardDevice, and unplugging with SetAttached) ---
+    // The next `count` bytes the sensor reads out are lost before the FIFO,
+    // as if the FIFO had overflowed.
+    void DropStreamBytes(size_t count);
+    // The next frame to start ends after `length` bytes (at most a frame):
+    // the readout stops there and the frame ends early, shorter.
+    void TruncateNextFrame(size_t length);
+    // The sensor hangs: no bytes are read out, the frame clock stands still
+    // and the data endpoints answer every IN with NAK (isochronous: empty
+    // packets), whatever is buffered, until ResumeSensor.
+    void HangSensor();
+    void ResumeSensor();
+    // Clears the stream faults above and the control transfer faults.
+    void ClearFaults();
+
+private:
+    usb::ControlResult OnDeviceRequest(const usb::SetupPacket &setup, std::span<uint8_t> data) override;
+    usb::PacketResult OnInPacket(const usb::EndpointInfo &endpoint, std::span<uint8_t> room) override;
+    usb::Handshake OnOutPacket(const usb::EndpointInfo &endpoint, std::span<const uint8_t> data) override;
+    void OnStartOfFrame(uint32_t frame_number) override;
+    void OnBusReset() override;
+    void OnAttach() override;
+    void OnDetach() override;
+
+    usb::ControlResult WriteControlWord(uint16_t value);
+    void StopStreaming(const char *reason);
+    void BeginReadout();
+    void ReadOut(size_t end);
+    void EndReadout();
+    void CountPacket(const FrameFifo::Packet &packet);
+
+    // Everything below is guarded by the device lock (StandardDevice::Lock).
+    RegisterFile registers_;
+    CameraMemory memory_;
+    FrameFifo fifo_;
+    std::unique_ptr<FrameSource> source_;
+    std::unique_ptr<FrameSource> pending_source_;  // replaces source_ when the next frame starts
+    std::vector<uint8_t> scratch_;  // one bus frame's worth of readout
+    CameraCounters counters_;
+    uint16_t control_word_ = 0;
+    bool streaming_ = false;
+
+    // The readout in progress.
+    struct Readout {
+        bool active = false;  // a frame period is running
+        bool ended = false;   // its frame has ended (the period may still run)
+        uint64_t sequence = 0;
+        uint32_t period = kNormalSpeedFramePeriod;
+        uint32_t elapsed = 0;  // bus frames of the period so far
+        size_t length = 0;     // bytes this frame has (less than a frame when truncated)
+        size_t position = 0;   // bytes read out so far
+        size_t lost = 0;
+    } readout_;
+    uint64_t next_sequence_ = 0;
+    std::optional<ReadoutSpeed> last_speed_;
+
+    // Stream faults.
+    size_t drop_bytes_ = 0;
+    std::optional<size_t> truncate_next_;
+    bool hung_ = false;
+};
+
+}  // namespace tm350::sim

@@ -1,0 +1,91 @@
+#include "sim/camera_descriptors.h"
+
+#include <utility>
+
+namespace tm350::sim {
+namespace {
+
+using usb::ConfigurationDescriptor;
+using usb::DeviceDescriptor;
+using usb::EndpointDescriptor;
+using usb::InterfaceDescriptor;
+
+enum StringIndex : uint8_t {
+    kManufacturerString = 1,
+    kProductString,
+    kSerialNumberString,
+    kBulkSettingString,
+    kIsochronousSettingString,
+};
+
+constexpr uint8_t kBulk = 0x02;
+constexpr uint8_t kIsochronousAsynchronous = 0x05;  // isochronous, asynchronous, data
+constexpr uint8_t kVendorSpecific = 0xFF;
+
+constexpr EndpointDescriptor kBulkEndpoints[] = {
+    {.bEndpointAddress = kCommandOutEndpoint, .bmAttributes = kBulk, .wMaxPacketSize = kBulkPacketSize},
+    {.bEndpointAddress = kDataInEndpoint, .bmAttributes = kBulk, .wMaxPacketSize = kBulkPacketSize},
+};
+
+constexpr EndpointDescriptor kIsochronousEndpoints[] = {
+    {.bEndpointAddress = kCommandOutEndpoint, .bmAttributes = kBulk, .wMaxPacketSize = kBulkPacketSize},
+    {.bEndpointAddress = kIsochronousInEndpoint,
+     .bmAttributes = kIsochronousAsynchronous,
+     // Bits 11-12: two more transactions per microframe.
+     .wMaxPacketSize = static_cast<uint16_t>((kIsochronousTransactions - 1) << 11 | kIsochronousPacketSize),
+     .bInterval = 1},  // 2^(1-1) microframes: every microframe
+};
+
+constexpr InterfaceDescriptor kInterfaces[] = {
+    {.bInterfaceNumber = kCameraInterface,
+     .bAlternateSetting = kBulkSetting,
+     .bInterfaceClass = kVendorSpecific,
+     .bInterfaceSubClass = kVendorSpecific,
+     .bInterfaceProtocol = kVendorSpecific,
+     .iInterface = kBulkSettingString,
+     .endpoints = kBulkEndpoints},
+    {.bInterfaceNumber = kCameraInterface,
+     .bAlternateSetting = kIsochronousSetting,
+     .bInterfaceClass = kVendorSpecific,
+     .bInterfaceSubClass = kVendorSpecific,
+     .bInterfaceProtocol = kVendorSpecific,
+     .iInterface = kIsochronousSettingString,
+     .endpoints = kIsochronousEndpoints},
+};
+
+constexpr ConfigurationDescriptor kConfigurations[] = {
+    {.bConfigurationValue = 1,
+     .iConfiguration = 0,
+     .bmAttributes = 0xA0,  // bus-powered, remote wakeup
+     .bMaxPower = 250,      // 500 mA: the CCD and its clock drivers
+     .interfaces = kInterfaces},
+};
+
+constexpr DeviceDescriptor kDevice = {
+    .bcdUSB = 0x0200,
+    .bDeviceClass = kVendorSpecific,
+    .bDeviceSubClass = kVendorSpecific,
+    .bDeviceProtocol = kVendorSpecific,
+    .bMaxPacketSize0 = 64,
+    .idVendor = kCameraVendorId,
+    .idProduct = kCameraProductId,
+    .bcdDevice = kCameraRelease,
+    .iManufacturer = kManufacturerString,
+    .iProduct = kProductString,
+    .iSerialNumber = kSerialNumberString,
+    .configurations = kConfigurations,
+};
+
+}  // namespace
+
+usb::DeviceDescription CameraDescription(std::u16string serial_number) {
+    return usb::DeviceDescription{
+        .speed = usb::BusSpeed::High,
+        .device = kDevice,
+        .language = 0x0409,
+        .strings = {u"LUMAVEX", u"NVC480 USB 2.0 Colour CCD Camera", std::move(serial_number), u"Bulk frame data",
+                    u"Isochronous frame data"},
+    };
+}
+
+}  // namespace tm350::sim

@@ -1,0 +1,4 @@
+// A module that is no driver: it exports no DriverEntry.
+#include <wdm.h>
+
+extern "C" ULONG NotADriver() { return 1; }
