@@ -2,6 +2,10 @@
 // device stack.
 #pragma once
 
+#ifndef FILE_DEVICE_USB
+#define FILE_DEVICE_USB FILE_DEVICE_UNKNOWN
+#endif
+
 #define USB_SUBMIT_URB 0
 #define USB_RESET_PORT 1
 #define USB_GET_ROOTHUB_PDO 3

@@ -1,0 +1,217 @@
+#include "sim/machine.h"
+
+#include <dlfcn.h>
+
+#include <wdm.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "kernel/driver_loader.h"
+#include "kernel/pnp_manager.h"
+#include "usb/usb_bus.h"
+#include "usb/usb_log.h"
+
+namespace tm350::sim {
+
+namespace {
+
+bool ParseUnsigned(std::string_view text, unsigned *value) {
+    if (text.empty() || text.size() > 9) return false;
+    unsigned result = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        result = result * 10 + static_cast<unsigned>(c - '0');
+    }
+    *value = result;
+    return true;
+}
+
+// The driver module sits beside this library.
+std::string DriverPath() {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void *>(&DriverPath), &info) == 0 || info.dli_fname == nullptr) return "vexusb.so";
+    std::string path = info.dli_fname;
+    const size_t slash = path.rfind('/');
+    return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "vexusb.so";
+}
+
+struct PluggedCamera {
+    std::unique_ptr<Camera> camera;
+    PDEVICE_OBJECT pdo = nullptr;
+};
+
+}  // namespace
+
+std::optional<MachineOptions> ParseMachineOptions(std::string_view text, std::string *error) {
+    MachineOptions options;
+    while (!text.empty()) {
+        const size_t end = text.find(';');
+        std::string_view pair = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (pair.empty()) continue;
+        const size_t equals = pair.find('=');
+        const std::string_view key = pair.substr(0, equals);
+        const std::string_view value = equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1);
+        bool good = equals != std::string_view::npos;
+        if (good && key == "cameras")
+            good = ParseUnsigned(value, &options.cameras) && options.cameras <= 8;
+        else if (good && key == "timing" && (value == "real" || value == "fast"))
+            options.timing = value == "fast" ? Timing::Fast : Timing::Real;
+        else
+            good = false;
+        if (!good) {
+            if (error != nullptr) *error = "TM350_SIM: \"" + std::string(pair) + "\" is not cameras=0..8 or timing=real|fast";
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+struct Machine::State {
+    mutable std::mutex mutex;  // guards the camera list; PnP requests run outside it
+    std::unique_ptr<usb::UsbBus> bus;
+    std::unique_ptr<ntos::Driver> driver;
+    std::map<CameraId, PluggedCamera> cameras;
+    CameraId next_id = 0;
+};
+
+namespace {
+
+std::mutex g_start_mutex;
+Machine *g_machine = nullptr;
+
+}  // namespace
+
+void Machine::HaltAtExit() {
+    if (g_machine != nullptr && g_machine->state_->bus) g_machine->state_->bus->Halt();
+}
+
+Machine::Machine(const MachineOptions &options) : state_(new State) {
+    state_->bus = std::make_unique<usb::UsbBus>(options.timing == Timing::Fast ? usb::FrameTiming::Fast
+                                                                              : usb::FrameTiming::Real);
+    ntos::DriverLoad load = ntos::LoadDriver(DriverPath());
+    if (!NT_SUCCESS(load.status))
+        usb::ContractViolation("the vexusb driver did not load from %s (status 0x%08X)", DriverPath().c_str(),
+                               static_cast<unsigned>(load.status));
+    state_->driver = std::move(load.driver);
+}
+
+bool Machine::Start(const MachineOptions &options) {
+    std::lock_guard<std::mutex> lock(g_start_mutex);
+    if (g_machine != nullptr) return false;
+    g_machine = new Machine(options);
+    std::atexit(HaltAtExit);
+    for (unsigned i = 0; i < options.cameras; ++i) g_machine->Plug();
+    return true;
+}
+
+Machine &Machine::Get() {
+    {
+        std::lock_guard<std::mutex> lock(g_start_mutex);
+        if (g_machine != nullptr) return *g_machine;
+    }
+    MachineOptions options;
+    if (const char *text = std::getenv("TM350_SIM"); text != nullptr) {
+        std::string error;
+        if (auto parsed = ParseMachineOptions(text, &error))
+            options = *parsed;
+        else
+            std::fprintf(stderr, "tm350: %s; using cameras=1;timing=real\n", error.c_str());
+    }
+    Start(options);
+    return *g_machine;
+}
+
+CameraId Machine::Plug(CameraOptions options, long *start_status) {
+    auto camera = std::make_unique<Camera>(std::move(options));
+    PDEVICE_OBJECT pdo = state_->bus->Plug(*camera);
+    CameraId id;
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        id = state_->next_id++;
+        state_->cameras[id] = PluggedCamera{std::move(camera), pdo};
+    }
+    const NTSTATUS status = pdo != nullptr ? ntos::StartDevice(pdo, *state_->driver) : STATUS_NO_SUCH_DEVICE;
+    if (start_status != nullptr) *start_status = status;
+    return id;
+}
+
+void Machine::Unplug(CameraId camera, Removal removal) {
+    PluggedCamera plugged;
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        auto it = state_->cameras.find(camera);
+        if (it == state_->cameras.end()) return;
+        plugged = std::move(it->second);
+        state_->cameras.erase(it);
+    }
+    if (plugged.pdo != nullptr) {
+        if (removal == Removal::Orderly) ntos::RemoveDevice(plugged.pdo, ntos::Removal::Orderly);
+        plugged.camera->SetAttached(false);
+        state_->bus->Unplug(plugged.pdo);
+        // The stack goes now (surprise), or the PDO that stayed behind (orderly).
+        ntos::RemoveDevice(plugged.pdo, ntos::Removal::Surprise);
+    }
+}
+
+Camera &Machine::CameraOf(CameraId camera) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return *state_->cameras.at(camera).camera;
+}
+
+std::vector<CameraId> Machine::Cameras() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::vector<CameraId> ids;
+    for (const auto &[id, plugged] : state_->cameras) ids.push_back(id);
+    return ids;
+}
+
+namespace {
+
+std::vector<PDEVICE_OBJECT> Stacks(Machine::State &state) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    std::vector<PDEVICE_OBJECT> pdos;
+    for (const auto &[id, plugged] : state.cameras)
+        if (plugged.pdo != nullptr) pdos.push_back(plugged.pdo);
+    return pdos;
+}
+
+}  // namespace
+
+void Machine::Sleep() {
+    for (PDEVICE_OBJECT pdo : Stacks(*state_)) ntos::SetSystemPower(pdo, PowerSystemSleeping3);
+}
+
+void Machine::Resume() {
+    for (PDEVICE_OBJECT pdo : Stacks(*state_)) ntos::SetSystemPower(pdo, PowerSystemWorking);
+}
+
+long Machine::QueryCapabilities(CameraId camera, uint16_t version, bool *surprise_removal_ok) {
+    PDEVICE_OBJECT pdo;
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        pdo = state_->cameras.at(camera).pdo;
+    }
+    DEVICE_CAPABILITIES capabilities;
+    const NTSTATUS status = ntos::QueryCapabilities(pdo, version, &capabilities);
+    if (surprise_removal_ok != nullptr) *surprise_removal_ok = capabilities.SurpriseRemovalOK;
+    return status;
+}
+
+uint32_t Machine::FrameNumber() const { return state_->bus->FrameNumber(); }
+
+void Machine::WaitFrames(uint32_t frames) { state_->bus->WaitFrames(frames); }
+
+void Machine::Shutdown() {
+    for (CameraId id : Cameras()) Unplug(id);
+    state_->driver->Unload();
+    state_->driver.reset();
+    state_->bus.reset();
+}
+
+}  // namespace tm350::sim

@@ -1,0 +1,88 @@
+// The simulated machine: a USB bus with cameras on it, the kernel's PnP
+// manager, and the vexusb driver loaded for them. One per process, started
+// on first use; everything a Windows-style program opens as "\\.\TM350-N"
+// is a camera of this machine.
+//
+// The environment variable TM350_SIM configures it with key=value pairs
+// separated by ';':
+//   cameras=N      cameras plugged in at start, 0 to 8 (default 1); they get
+//                  the instance digits 0, 1, ... in plug order
+//   timing=real    a bus frame every 1 ms, so frames come every 133 or 67 ms
+//   timing=fast    a bus frame every 0.1 ms: everything ten times faster
+//
+// This header carries no Windows types, so tests that use <windows.h> can
+// drive the machine too.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/camera.h"
+
+namespace tm350::sim {
+
+enum class Timing : uint8_t { Real, Fast };
+
+struct MachineOptions {
+    unsigned cameras = 1;
+    Timing timing = Timing::Real;
+};
+
+// Parses TM350_SIM's text. An unknown key or a bad value is an error that
+// names it; nothing is returned then.
+std::optional<MachineOptions> ParseMachineOptions(std::string_view text, std::string *error);
+
+enum class Removal : uint8_t {
+    Surprise,  // the camera is pulled out, then its stack is removed
+    Orderly,   // the stack is removed while the camera is present, then it is pulled out
+};
+
+using CameraId = unsigned;
+
+class Machine {
+public:
+    // The machine of this process, started with the options of TM350_SIM on
+    // the first call. A configuration error is reported on stderr and the
+    // default is used for that pair.
+    static Machine &Get();
+    // Starts the machine with these options instead; false when it runs already.
+    static bool Start(const MachineOptions &options);
+
+    // Plugs a new camera in and starts its device stack; the NTSTATUS of the
+    // start (or of AddDevice) goes to *start_status when given.
+    CameraId Plug(CameraOptions options = {}, long *start_status = nullptr);
+    void Unplug(CameraId camera, Removal removal = Removal::Surprise);
+    Camera &CameraOf(CameraId camera);
+    std::vector<CameraId> Cameras() const;
+
+    // The whole machine sleeps (S3) and wakes (S0), every camera stack with it.
+    void Sleep();
+    void Resume();
+
+    // IRP_MN_QUERY_CAPABILITIES for a camera's stack with a record of this
+    // version; the NTSTATUS, and whether the stack set SurpriseRemovalOK.
+    long QueryCapabilities(CameraId camera, uint16_t version, bool *surprise_removal_ok);
+
+    uint32_t FrameNumber() const;
+    void WaitFrames(uint32_t frames);
+
+    // Removes every camera and unloads the driver, which runs the kernel
+    // verifier's checks for leaks; handles still open on a camera make that
+    // fatal. The machine cannot be used afterwards.
+    void Shutdown();
+
+    struct State;
+
+private:
+    explicit Machine(const MachineOptions &options);
+    // At the end of the process the host controller stops, so that no frame
+    // runs while the libraries go away. Nothing is unloaded: a program may
+    // end with handles open, as it may on Windows.
+    static void HaltAtExit();
+    State *state_;
+};
+
+}  // namespace tm350::sim

@@ -1,0 +1,77 @@
+// Tests of the vexusb driver run it in the simulated machine, in fast
+// timing, and talk to it the way user mode does: CreateFileA on
+// "\\.\TM350-N" and DeviceIoControl.
+#pragma once
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver/vexusb_interface.h"
+#include "sim/machine.h"
+
+namespace driver_test {
+
+using tm350::sim::CameraId;
+using tm350::sim::Machine;
+
+// The machine every test of the program shares: started empty, cameras
+// plugged by each test and pulled out again at its end.
+Machine &TheMachine();
+
+// A handle that closes itself.
+class Handle {
+public:
+    explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+    ~Handle() { Close(); }
+    Handle(Handle &&other) noexcept : handle_(other.handle_) { other.handle_ = INVALID_HANDLE_VALUE; }
+    Handle(const Handle &) = delete;
+    Handle &operator=(Handle &&other) noexcept {
+        if (this != &other) {
+            Close();
+            handle_ = other.handle_;
+            other.handle_ = INVALID_HANDLE_VALUE;
+        }
+        return *this;
+    }
+    HANDLE get() const { return handle_; }
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    void Close() {
+        if (valid()) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+Handle OpenCamera(int instance);
+
+// The result of one DeviceIoControl.
+struct Control {
+    bool ok = false;
+    DWORD error = 0;  // GetLastError when not ok
+    DWORD bytes = 0;
+    std::vector<uint8_t> output;
+};
+
+Control Ioctl(HANDLE device, DWORD code, std::vector<uint8_t> input, DWORD output_length);
+
+std::vector<uint8_t> CameraRecord(uint8_t direction, uint8_t type, uint8_t recipient, uint8_t request,
+                                   uint16_t value, uint16_t index);
+
+// Plugs cameras for one test and pulls them out at its end.
+class DriverTest : public ::testing::Test {
+protected:
+    CameraId Plug(long *start_status = nullptr);
+    void TearDown() override;
+
+    std::vector<CameraId> plugged_;
+};
+
+}  // namespace driver_test
