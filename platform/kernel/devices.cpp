@@ -81,12 +81,14 @@ NTSTATUS ParsePath(std::u16string_view path, ParsedPath *parsed) {
     path.remove_prefix(1);
     size_t end = path.find(u'\\');
     if (end == std::u16string_view::npos) return STATUS_OBJECT_PATH_NOT_FOUND;
-    std::u16string directory = tm350::text::FoldCase(path.substr(0, end));
-    if (directory == u"device") {
+    using tm350::text::EqualsIgnoringCase;
+    std::u16string_view directory = path.substr(0, end);
+    if (EqualsIgnoringCase(directory, u"Device")) {
         parsed->directory = u"\\Device";
-    } else if (directory == u"??" || directory == u"dosdevices" || directory == u"global??") {
+    } else if (directory == u"??" || EqualsIgnoringCase(directory, u"DosDevices") ||
+               EqualsIgnoringCase(directory, u"GLOBAL??")) {
         parsed->directory = u"\\??";
-    } else if (directory == u"driver") {
+    } else if (EqualsIgnoringCase(directory, u"Driver")) {
         parsed->directory = u"\\Driver";
     } else {
         return STATUS_OBJECT_PATH_NOT_FOUND;

@@ -24,10 +24,13 @@
 #include "kernel/pool.h"
 #include "kernel/verifier.h"
 
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace tm350::ntos {
 
@@ -67,6 +70,7 @@ struct IrpRecord {
     unsigned generation = 0;           // counts sends and completions
     // The completion routine running now, if any, and what it did.
     ULONG routine_thread = 0;
+    bool routine_running = false;
     bool completed_in_routine = false;
     bool freed = false;
     // Cancellers inside IoCancelIrp; the memory waits for them.
@@ -80,9 +84,37 @@ std::mutex &IrpMutex() {
     return *mutex;
 }
 
+// Signalled whenever a completion routine returns.
+std::condition_variable &RoutineReturned() {
+    static auto *condition = new std::condition_variable;
+    return *condition;
+}
+
 std::unordered_map<const IRP *, std::shared_ptr<IrpRecord>> &Irps() {  // guarded by IrpMutex
     static auto *irps = new std::unordered_map<const IRP *, std::shared_ptr<IrpRecord>>;
     return *irps;
+}
+
+// Addresses of IRPs that went recently, so that a late use of one is named
+// for what it is. Guarded by IrpMutex.
+struct Graveyard {
+    static constexpr size_t kCapacity = 4096;
+    std::unordered_set<const IRP *> members;
+    std::deque<const IRP *> order;
+
+    void Add(const IRP *irp) {
+        if (!members.insert(irp).second) return;
+        order.push_back(irp);
+        if (order.size() > kCapacity) {
+            members.erase(order.front());
+            order.pop_front();
+        }
+    }
+};
+
+Graveyard &Gone() {
+    static auto *graveyard = new Graveyard;
+    return *graveyard;
 }
 
 std::shared_ptr<IrpRecord> FindRecord(const IRP *irp, const char *routine) {
@@ -90,8 +122,15 @@ std::shared_ptr<IrpRecord> FindRecord(const IRP *irp, const char *routine) {
     std::lock_guard lock(IrpMutex());
     auto found = Irps().find(irp);
     if (found == Irps().end()) {
-        VerifierFailure("%s(%p): not an IRP that is allocated (already completed or freed?)", routine,
-                        static_cast<const void *>(irp));
+        if (Gone().members.count(irp) != 0) {
+            if (std::strcmp(routine, "IoCompleteRequest") == 0) {
+                VerifierFailure("IRP %p completed twice (it had already been completed and freed)",
+                                static_cast<const void *>(irp));
+            }
+            VerifierFailure("%s(%p) on an IRP that has already been completed or freed", routine,
+                            static_cast<const void *>(irp));
+        }
+        VerifierFailure("%s(%p): not an IRP", routine, static_cast<const void *>(irp));
     }
     return found->second;
 }
@@ -100,6 +139,7 @@ std::shared_ptr<IrpRecord> FindRecord(const IRP *irp, const char *routine) {
 // last one lets go. IrpMutex held.
 void ReleaseMemory(IrpRecord &record, std::unique_lock<std::mutex> &lock) {
     Irps().erase(record.irp);
+    Gone().Add(record.irp);
     if (record.holds > 0) {
         record.release_pending = true;
         return;
@@ -207,6 +247,7 @@ IRP *AllocateIrp(CCHAR stack_size, const void *caller, std::unique_ptr<IoPacket>
     record->packet = std::move(packet);
     record->locations.resize(static_cast<size_t>(stack_size) + 2);
     std::lock_guard lock(IrpMutex());
+    Gone().members.erase(irp);
     Irps()[irp] = std::move(record);
     return irp;
 }
@@ -357,7 +398,14 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         VerifierFailure("IoCompleteRequest(%p) with its cancel routine still set", static_cast<void *>(Irp));
     }
     {
-        std::lock_guard lock(IrpMutex());
+        std::unique_lock lock(IrpMutex());
+        // A completion routine that signals another thread and then returns
+        // STATUS_MORE_PROCESSING_REQUIRED hands the IRP over: the other
+        // thread may complete it again as soon as the routine has returned.
+        RoutineReturned().wait(lock, [&] {
+            return record->state != IrpState::Completing || !record->routine_running ||
+                   record->routine_thread == CurrentThreadId();
+        });
         bool nested = record->state == IrpState::Completing && record->routine_thread == CurrentThreadId();
         if (record->state == IrpState::Finished || (record->state == IrpState::Completing && !nested) ||
             Irp->CurrentLocation > Irp->StackCount) {
@@ -404,10 +452,13 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
         unsigned generation;
         ULONG outer_routine_thread;
+        bool outer_routine_running;
         {
             std::lock_guard lock(IrpMutex());
             outer_routine_thread = record->routine_thread;
+            outer_routine_running = record->routine_running;
             record->routine_thread = CurrentThreadId();
+            record->routine_running = true;
             generation = record->generation;
         }
         const KIRQL irql = KeGetCurrentIrql();
@@ -418,6 +469,8 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         }
         std::lock_guard lock(IrpMutex());
         record->routine_thread = outer_routine_thread;
+        record->routine_running = outer_routine_running;
+        RoutineReturned().notify_all();
         if (record->freed && result != STATUS_MORE_PROCESSING_REQUIRED) {
             VerifierFailure("completion routine %p freed IRP %p and returned 0x%08X instead of "
                             "STATUS_MORE_PROCESSING_REQUIRED",
