@@ -141,7 +141,9 @@ public:
         CopyBack(irp, plan);
         ReleaseIrpBuffers(irp);
         if (status_block_ != nullptr) *status_block_ = irp.IoStatus;
-        // Last: the requester may return, and its stack go, once this is set.
+    }
+    // The requester may return, unload and its stack go, once this is set.
+    void Notify() override {
         if (event_ != nullptr) KeSetEvent(event_, IO_NO_INCREMENT, FALSE);
     }
 

@@ -26,6 +26,9 @@ public:
     explicit IoPacket(ULONG requesting_thread) : requesting_thread_(requesting_thread) {}
     virtual ~IoPacket() = default;
     virtual void Finish(IRP &irp) = 0;
+    // After the IRP's memory is gone: wakes whoever waits for the request,
+    // so that nothing of it is left once the waiter runs on.
+    virtual void Notify() {}
     ULONG RequestingThread() const { return requesting_thread_; }
 
 private:

@@ -231,6 +231,8 @@ void FinishAtTop(const std::shared_ptr<IrpRecord> &record) {
     record->state = IrpState::Finished;
     ++record->generation;
     ReleaseMemory(*record, lock);
+    lock.unlock();
+    record->packet->Notify();
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ TEST_F(DriverTest, ANinthCameraIsRefusedWithTheLastCreationStatus) {
     }
     long status = 0;
     Plug(&status);
-    EXPECT_EQ(static_cast<unsigned long>(status), 0xC0000035UL);  // STATUS_OBJECT_NAME_COLLISION
+    EXPECT_EQ(static_cast<uint32_t>(status), 0xC0000035u);  // STATUS_OBJECT_NAME_COLLISION
     EXPECT_TRUE(OpenCamera(7).valid());
 }
 
