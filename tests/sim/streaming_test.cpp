@@ -64,6 +64,22 @@ TEST_F(StreamingCamera, AWholeFrameArrivesIn133BusFramesAs1773FullPacketsAndOne9
     EXPECT_EQ(counters.bytes_sent, 2 * kFrameBytes);
 }
 
+TEST_F(StreamingCamera, ReadsOf301056BytesSeeThreeWholeReadsThenA4704ByteOneEndedByTheShortPacket) {
+    reader.transfer_length = 301056;  // 256 lines
+    StartStreaming();
+    reader.RunUntilTransfers(8, 1000);
+
+    for (size_t frame = 0; frame < 2; ++frame) {
+        std::vector<uint8_t> assembled;
+        for (size_t read = 0; read < 4; ++read) {
+            const auto &transfer = reader.transfers[4 * frame + read];
+            EXPECT_EQ(transfer.size(), read < 3 ? 301056u : 4704u) << "frame " << frame << " read " << read;
+            assembled.insert(assembled.end(), transfer.begin(), transfer.end());
+        }
+        EXPECT_EQ(assembled, PatternFrame(frame));
+    }
+}
+
 TEST_F(StreamingCamera, AtHighSpeedAFrameTakes67BusFrames) {
     host.SetHighSpeed();
     EXPECT_EQ(camera.CurrentFramePeriod(), 67u);
