@@ -10,8 +10,8 @@ namespace {
 
 using tm350::sim::Camera;
 using tm350::sim::kFrameBytes;
-using tm350::sim::PatternFrameSource;
 using tm350::test::BulkReader;
+using tm350::test::PatternFrame;
 using tm350::test::TestHost;
 using tm350::usb::Handshake;
 
@@ -19,13 +19,6 @@ using tm350::usb::Handshake;
 constexpr unsigned kFullPacketsPerFrame = 1773;
 constexpr uint16_t kLastPacket = 96;
 
-std::vector<uint8_t> PatternFrame(uint64_t sequence, size_t from = 0, size_t to = kFrameBytes) {
-    std::vector<uint8_t> bytes;
-    bytes.reserve(to - from);
-    for (size_t position = from; position < to; ++position)
-        bytes.push_back(PatternFrameSource::ByteAt(sequence, position));
-    return bytes;
-}
 
 struct StreamingCamera : ::testing::Test {
     Camera camera;

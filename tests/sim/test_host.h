@@ -4,6 +4,7 @@
 // transfer always pending would.
 #pragma once
 
+#include "sim/frame_source.h"
 #include "usb/usb_device.h"
 
 #include <cstdint>
@@ -16,6 +17,15 @@ struct Reply {
     usb::ControlStatus status = usb::ControlStatus::Stall;
     std::vector<uint8_t> data;
 };
+
+// Bytes [from, to) of pattern frame `sequence`, as the camera sends them.
+inline std::vector<uint8_t> PatternFrame(uint64_t sequence, size_t from = 0, size_t to = sim::kFrameBytes) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(to - from);
+    for (size_t position = from; position < to; ++position)
+        bytes.push_back(sim::PatternFrameSource::ByteAt(sequence, position));
+    return bytes;
+}
 
 class TestHost {
 public:
