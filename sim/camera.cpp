@@ -42,7 +42,7 @@ usb::ControlResult Camera::OnDeviceRequest(const usb::SetupPacket &setup, std::s
         const uint16_t word = memory_.ReadWord(setup.wIndex);
         const uint8_t reply[3] = {static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word), kReadWordStatus};
         const size_t length = std::min(data.size(), sizeof reply);
-        std::memcpy(data.data(), reply, length);
+        if (length > 0) std::memcpy(data.data(), reply, length);
         return usb::ControlResult::Ack(static_cast<uint16_t>(length));
     }
     case VendorRequest::WriteRegister: {

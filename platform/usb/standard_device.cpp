@@ -25,7 +25,7 @@ const DeviceDescription &Validated(const DeviceDescription &description, const c
 // device-to-host control transfer is.
 ControlResult Reply(std::span<uint8_t> data, std::span<const uint8_t> reply) {
     const size_t length = std::min(data.size(), reply.size());
-    std::memcpy(data.data(), reply.data(), length);
+    if (length > 0) std::memcpy(data.data(), reply.data(), length);  // a zero-length stage may have no storage
     return ControlResult::Ack(static_cast<uint16_t>(length));
 }
 
@@ -74,6 +74,7 @@ void StandardDevice::ReturnToDefaultState() {
     address_ = 0;
     configuration_ = 0;
     alternate_settings_.clear();
+    active_endpoints_.clear();
     halted_.clear();
     remote_wakeup_ = false;
 }
@@ -242,7 +243,7 @@ ControlResult StandardDevice::ChangeFeature(const SetupPacket &setup, bool set) 
         if (feature != FeatureSelector::EndpointHalt || setup.wIndex > 0xFF) return ControlResult::Stall();
         // Endpoint 0 recovers from a stall at the next SETUP by itself.
         if ((address & 0x7F) == 0) return ControlResult::Ack();
-        const auto endpoint = FindActiveEndpoint(address);
+        const EndpointInfo *endpoint = FindActiveEndpoint(address);
         if (!endpoint) return ControlResult::Stall();
         if (set) {
             halted_.insert(address);
@@ -306,6 +307,7 @@ ControlResult StandardDevice::SetConfiguration(const SetupPacket &setup) {
     if (selected != nullptr)
         for (const auto &setting : selected->interfaces)
             alternate_settings_[setting.bInterfaceNumber] = 0;
+    RefreshActiveEndpoints();
     Log(log_component_, "configuration %u", value);
     OnConfigurationSelected(value);
     return ControlResult::Ack();
@@ -323,6 +325,7 @@ ControlResult StandardDevice::SetInterface(const SetupPacket &setup) {
     for (const auto &endpoint : ActiveEndpointsLocked())
         if (endpoint.interface_number == interface_number) halted_.erase(endpoint.address);
     alternate_settings_[interface_number] = alternate_setting;
+    RefreshActiveEndpoints();
     Log(log_component_, "interface %u alternate setting %u", interface_number, alternate_setting);
     OnInterfaceSelected(interface_number, alternate_setting);
     return ControlResult::Ack();
@@ -333,7 +336,7 @@ ControlResult StandardDevice::SetInterface(const SetupPacket &setup) {
 PacketResult StandardDevice::InPacket(uint8_t endpoint_address, std::span<uint8_t> room) {
     auto lock = Lock();
     if (!attached_) return PacketResult::NoResponse();
-    const auto endpoint = FindActiveEndpoint(endpoint_address);
+    const EndpointInfo *endpoint = FindActiveEndpoint(endpoint_address);
     // A host controller only schedules endpoints it was told about; one that
     // went away with a new setting answers like a halted one.
     if (!endpoint || !endpoint->IsIn()) return PacketResult::Stall();
@@ -357,7 +360,7 @@ PacketResult StandardDevice::InPacket(uint8_t endpoint_address, std::span<uint8_
 Handshake StandardDevice::OutPacket(uint8_t endpoint_address, std::span<const uint8_t> data) {
     auto lock = Lock();
     if (!attached_) return Handshake::NoResponse;
-    const auto endpoint = FindActiveEndpoint(endpoint_address);
+    const EndpointInfo *endpoint = FindActiveEndpoint(endpoint_address);
     if (!endpoint || endpoint->IsIn()) return Handshake::Stall;
     if (data.size() > endpoint->max_packet_size)
         ContractViolation("%s: OUT of %zu bytes on endpoint %02X, its packets take %u", log_component_, data.size(),
@@ -391,19 +394,18 @@ const InterfaceDescriptor *StandardDevice::FindSetting(uint8_t interface_number,
     return nullptr;
 }
 
-std::vector<EndpointInfo> StandardDevice::ActiveEndpointsLocked() const {
-    std::vector<EndpointInfo> endpoints;
+void StandardDevice::RefreshActiveEndpoints() {
+    active_endpoints_.clear();
     for (const auto &[interface_number, alternate_setting] : alternate_settings_)
         if (const InterfaceDescriptor *setting = FindSetting(interface_number, alternate_setting))
             for (const auto &endpoint : setting->endpoints)
-                endpoints.push_back(Info(*setting, endpoint));
-    return endpoints;
+                active_endpoints_.push_back(Info(*setting, endpoint));
 }
 
-std::optional<EndpointInfo> StandardDevice::FindActiveEndpoint(uint8_t endpoint_address) const {
-    for (const auto &endpoint : ActiveEndpointsLocked())
-        if (endpoint.address == endpoint_address) return endpoint;
-    return std::nullopt;
+const EndpointInfo *StandardDevice::FindActiveEndpoint(uint8_t endpoint_address) const {
+    for (const auto &endpoint : active_endpoints_)
+        if (endpoint.address == endpoint_address) return &endpoint;
+    return nullptr;
 }
 
 DeviceState StandardDevice::StateLocked() const {

@@ -142,7 +142,7 @@ protected:
     const DeviceDescription &Description() const { return description_; }
     const char *LogComponent() const { return log_component_; }
     // Active endpoints; device lock held.
-    std::vector<EndpointInfo> ActiveEndpointsLocked() const;
+    const std::vector<EndpointInfo> &ActiveEndpointsLocked() const { return active_endpoints_; }
 
 private:
     ControlResult Dispatch(const SetupPacket &setup, std::span<uint8_t> data);
@@ -158,7 +158,8 @@ private:
     void ReturnToDefaultState();
     const ConfigurationDescriptor *CurrentConfiguration() const;
     const InterfaceDescriptor *FindSetting(uint8_t interface_number, uint8_t alternate_setting) const;
-    std::optional<EndpointInfo> FindActiveEndpoint(uint8_t endpoint_address) const;
+    const EndpointInfo *FindActiveEndpoint(uint8_t endpoint_address) const;
+    void RefreshActiveEndpoints();
     DeviceState StateLocked() const;
 
     const DeviceDescription description_;
@@ -172,6 +173,7 @@ private:
     uint8_t address_ = 0;
     uint8_t configuration_ = 0;
     std::map<uint8_t, uint8_t> alternate_settings_;  // interface number -> setting, configured only
+    std::vector<EndpointInfo> active_endpoints_;     // follows the two above
     std::set<uint8_t> halted_;
     bool remote_wakeup_ = false;
     std::deque<ControlRecord> history_;

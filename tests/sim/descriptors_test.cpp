@@ -245,15 +245,3 @@ TEST(DescriptorValidation, AcceptsAPlainDeviceAndNamesTheFirstProblemOfABrokenOn
     wrong_packet.device.bMaxPacketSize0 = 8;  // high speed needs 64
     EXPECT_NE(ValidateDescription(wrong_packet), std::nullopt);
 }
-
-TEST(DescriptorValidation, InterfaceCountIgnoresAlternateSettings) {
-    static constexpr InterfaceDescriptor settings[] = {
-        {.bInterfaceNumber = 0, .bAlternateSetting = 0},
-        {.bInterfaceNumber = 0, .bAlternateSetting = 1, .endpoints = kTwoEndpoints},
-        {.bInterfaceNumber = 1, .bAlternateSetting = 0},
-    };
-    const auto bytes = ConfigurationDescriptorBytes({.interfaces = settings});
-    EXPECT_EQ(bytes[4], 2);
-    EXPECT_EQ(Word(bytes, 2), bytes.size());
-    EXPECT_EQ(bytes.size(), 9u + 3 * 9 + 2 * 7);
-}

@@ -14,18 +14,12 @@ namespace {
 
 using tm350::sim::Camera;
 using tm350::sim::kFrameBytes;
-using tm350::sim::PatternFrameSource;
 using tm350::test::BulkReader;
+using tm350::test::PatternFrame;
 using tm350::test::TestHost;
 using tm350::usb::ControlStatus;
 using tm350::usb::Handshake;
 
-std::vector<uint8_t> PatternFrame(uint64_t sequence, size_t from = 0, size_t to = kFrameBytes) {
-    std::vector<uint8_t> bytes;
-    for (size_t position = from; position < to; ++position)
-        bytes.push_back(PatternFrameSource::ByteAt(sequence, position));
-    return bytes;
-}
 
 struct CameraFaults : ::testing::Test {
     Camera camera;
@@ -134,18 +128,6 @@ TEST_F(CameraFaults, ABusResetStopsTheStreamButKeepsTheRegisters) {
     EXPECT_EQ(camera.Register(0, 0x36), 0x26Bu);
     host.Enumerate();
     EXPECT_EQ(reader.Frame(), Handshake::Nak);
-}
-
-TEST_F(CameraFaults, ClearFaultsUndoesEveryArmedFault) {
-    camera.DropStreamBytes(100);
-    camera.TruncateNextFrame(10);
-    camera.HangSensor();
-    camera.StallNextControlTransfers(5);
-    camera.ClearFaults();
-
-    EXPECT_EQ(host.GetDescriptor(1, 0, 0, 18).status, ControlStatus::Ack);
-    reader.RunUntilTransfers(1, 1000);
-    EXPECT_EQ(reader.transfers[0], PatternFrame(0));
 }
 
 TEST(CameraThreads, HostThreadDrivesTheBusWhileAnotherInspectsAndArmsFaults) {

@@ -10,8 +10,8 @@ namespace {
 
 using tm350::sim::Camera;
 using tm350::sim::kFrameBytes;
-using tm350::sim::PatternFrameSource;
 using tm350::test::BulkReader;
+using tm350::test::PatternFrame;
 using tm350::test::TestHost;
 using tm350::usb::Handshake;
 
@@ -19,13 +19,6 @@ using tm350::usb::Handshake;
 constexpr unsigned kFullPacketsPerFrame = 1773;
 constexpr uint16_t kLastPacket = 96;
 
-std::vector<uint8_t> PatternFrame(uint64_t sequence, size_t from = 0, size_t to = kFrameBytes) {
-    std::vector<uint8_t> bytes;
-    bytes.reserve(to - from);
-    for (size_t position = from; position < to; ++position)
-        bytes.push_back(PatternFrameSource::ByteAt(sequence, position));
-    return bytes;
-}
 
 struct StreamingCamera : ::testing::Test {
     Camera camera;
@@ -62,6 +55,22 @@ TEST_F(StreamingCamera, AWholeFrameArrivesIn133BusFramesAs1773FullPacketsAndOne9
     EXPECT_EQ(counters.frames_short, 0u);
     EXPECT_EQ(counters.bytes_lost, 0u);
     EXPECT_EQ(counters.bytes_sent, 2 * kFrameBytes);
+}
+
+TEST_F(StreamingCamera, ReadsOf301056BytesSeeThreeWholeReadsThenA4704ByteOneEndedByTheShortPacket) {
+    reader.transfer_length = 301056;  // 256 lines
+    StartStreaming();
+    reader.RunUntilTransfers(8, 1000);
+
+    for (size_t frame = 0; frame < 2; ++frame) {
+        std::vector<uint8_t> assembled;
+        for (size_t read = 0; read < 4; ++read) {
+            const auto &transfer = reader.transfers[4 * frame + read];
+            EXPECT_EQ(transfer.size(), read < 3 ? 301056u : 4704u) << "frame " << frame << " read " << read;
+            assembled.insert(assembled.end(), transfer.begin(), transfer.end());
+        }
+        EXPECT_EQ(assembled, PatternFrame(frame));
+    }
 }
 
 TEST_F(StreamingCamera, AtHighSpeedAFrameTakes67BusFrames) {

@@ -4,6 +4,7 @@
 // transfer always pending would.
 #pragma once
 
+#include "sim/frame_source.h"
 #include "usb/usb_device.h"
 
 #include <cstdint>
@@ -16,6 +17,15 @@ struct Reply {
     usb::ControlStatus status = usb::ControlStatus::Stall;
     std::vector<uint8_t> data;
 };
+
+// Bytes [from, to) of pattern frame `sequence`, as the camera sends them.
+inline std::vector<uint8_t> PatternFrame(uint64_t sequence, size_t from = 0, size_t to = sim::kFrameBytes) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(to - from);
+    for (size_t position = from; position < to; ++position)
+        bytes.push_back(sim::PatternFrameSource::ByteAt(sequence, position));
+    return bytes;
+}
 
 class TestHost {
 public:
@@ -68,7 +78,8 @@ private:
 
 // Collects the transfers a bulk IN endpoint delivers: every packet is
 // appended to the transfer in progress, and a short packet (zero-length
-// included) ends it.
+// included) ends it, as does reaching `transfer_length` when one is set
+// (a read of that many bytes).
 class BulkReader {
 public:
     BulkReader(usb::UsbDevice &device, uint8_t endpoint, uint16_t max_packet = 512)
@@ -83,7 +94,12 @@ public:
             if (result.handshake != usb::Handshake::Ack) return result.handshake;
             ++packets;
             current.insert(current.end(), room.begin(), room.begin() + result.length);
-            if (result.length < max_packet_) {
+            if (result.length == max_packet_ && current.size() == transfer_length) {
+                full_packets_in_transfers.push_back(full_packets_in_current_ + 1);
+                full_packets_in_current_ = 0;
+                transfers.push_back(std::move(current));
+                current.clear();
+            } else if (result.length < max_packet_) {
                 if (result.length == 0) ++zero_length_packets;
                 else short_packet_lengths.push_back(result.length);
                 full_packets_in_transfers.push_back(full_packets_in_current_);
@@ -113,6 +129,7 @@ public:
         return frames;
     }
 
+    size_t transfer_length = 0;  // 0: transfers end only with a short packet
     std::vector<std::vector<uint8_t>> transfers;
     std::vector<uint8_t> current;
     std::vector<unsigned> full_packets_in_transfers;
