@@ -215,3 +215,6 @@ void Machine::Shutdown() {
 }
 
 }  // namespace tm350::sim
+
+// What the platform calls the first time a program opens a device path.
+extern "C" __attribute__((visibility("default"))) void tm350_machine_boot() { tm350::sim::Machine::Get(); }

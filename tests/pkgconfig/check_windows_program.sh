@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds windows_program.cpp with nothing but the pkg-config line, then
-# writes with one process and reads with another.
+# writes with one process and reads with another, and talks to cameras of
+# the simulated machine through the driver.
 set -euo pipefail
 build="$1"
 source_dir="$(cd "$(dirname "$0")" && pwd)"
@@ -12,3 +13,12 @@ PKG_CONFIG_PATH="$build/pkgconfig" g++ "$source_dir/windows_program.cpp" -o "$wo
 "$work/windows_program" write
 output="$("$work/windows_program" read)"
 [ "$output" = "Number=350 Name=camera" ] || { echo "unexpected output: $output" >&2; exit 1; }
+export TM350_SIM="cameras=3;timing=fast"
+for instance in 0 2; do
+  output="$("$work/windows_program" camera $instance)"
+  [ "$output" = "TM350-$instance driver 1.5.1 word 0x24C0=0x5580" ] || { echo "unexpected output: $output" >&2; exit 1; }
+done
+if TM350_SIM="cameras=1;timing=fast" "$work/windows_program" camera 2 2>/dev/null; then
+  echo "camera 2 opened with one camera plugged in" >&2
+  exit 1
+fi

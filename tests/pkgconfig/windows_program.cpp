@@ -1,11 +1,48 @@
 // A Windows-style program, built on its own with the pkg-config line the
 // README gives: "windows_program write" stores values, "windows_program read"
-// (another process) prints them.
+// (another process) prints them, "windows_program camera N" opens camera N
+// through its driver and prints the driver version and a word of the
+// camera's memory.
 #include <windows.h>
 #include <objbase.h>
+#include <winioctl.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+
+#include "../../driver/vexusb_interface.h"
+
+static int ShowCamera(const char *instance) {
+    char path[32];
+    snprintf(path, sizeof(path), "\\\\.\\TM350-%s", instance);
+    HANDLE camera = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    if (camera == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "%s: error %lu\n", path, (unsigned long)GetLastError());
+        return 10;
+    }
+    CAM_DRIVER_VERSION version;
+    DWORD bytes = 0;
+    // Word 0x24C0 of camera memory: vendor request 0x11, device to host,
+    // reply [high, low, status].
+    CAM_CONTROL_RECORD record = {1, 2, 0, 0, 0x11, 0, 0, 0x24C0};
+    BYTE reply[3] = {0, 0, 0};
+    int status = 0;
+    if (!DeviceIoControl(camera, IOCTL_CAM_GET_DRIVER_VERSION, NULL, 0, &version, sizeof(version), &bytes, NULL) ||
+        bytes != sizeof(version)) {
+        status = 11;
+    } else if (!DeviceIoControl(camera, IOCTL_CAM_CONTROL_REQUEST, &record, sizeof(record), reply, sizeof(reply),
+                                &bytes, NULL) ||
+               bytes != 3 || reply[2] != 0x08) {
+        status = 12;
+    } else {
+        printf("TM350-%s driver %u.%u.%u word 0x24C0=0x%02X%02X\n", instance, version.Major, version.Minor,
+               version.Build, reply[0], reply[1]);
+    }
+    CloseHandle(camera);
+    return status;
+}
 
 static DWORD WINAPI Worker(LPVOID parameter) {
     SetEvent((HANDLE)parameter);
@@ -13,6 +50,7 @@ static DWORD WINAPI Worker(LPVOID parameter) {
 }
 
 int main(int argc, char **argv) {
+    if (argc == 3 && strcmp(argv[1], "camera") == 0) return ShowCamera(argv[2]);
     if (argc != 2) return 2;
     if (FAILED(CoInitializeEx(NULL, COINIT_MULTITHREADED))) return 3;
 

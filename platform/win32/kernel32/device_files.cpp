@@ -8,6 +8,9 @@
 // driver completed it on the spot, FALSE with ERROR_IO_PENDING otherwise;
 // its completion writes Internal (the status) and InternalHigh (the byte
 // count) and then signals hEvent, or the file handle when there is none.
+#include <dlfcn.h>
+
+#include <mutex>
 #include "kernel32/kernel_objects.h"
 #include "kernel32/log.h"
 #include "kernel32/threads.h"
@@ -172,6 +175,23 @@ BOOL Submit(HANDLE handle, sys::IoRequest request, LPOVERLAPPED overlapped, LPDW
     return TRUE;
 }
 
+// The simulated machine (its bus, cameras and drivers) powers on before the
+// first device path is opened, as a real machine has booted before any
+// program runs. It lives in a library of its own, found beside this one;
+// without it there are simply no devices.
+void BootMachine() {
+    static std::once_flag booted;
+    std::call_once(booted, [] {
+        void *machine = dlopen("libtm350machine.so", RTLD_NOW | RTLD_GLOBAL);
+        auto boot = machine != nullptr ? reinterpret_cast<void (*)()>(dlsym(machine, "tm350_machine_boot")) : nullptr;
+        if (boot == nullptr) {
+            Log("no simulated machine: %s", machine == nullptr ? dlerror() : "tm350_machine_boot missing");
+            return;
+        }
+        boot();
+    });
+}
+
 HANDLE OpenDevice(std::u16string_view path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
     constexpr std::u16string_view kDevicePrefix = u"\\\\.\\";
     if (path.substr(0, kDevicePrefix.size()) != kDevicePrefix) {
@@ -187,6 +207,7 @@ HANDLE OpenDevice(std::u16string_view path, DWORD access, DWORD share, DWORD dis
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    BootMachine();
     const bool overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
     std::u16string nt_path = u"\\??\\" + std::u16string(path.substr(kDevicePrefix.size()));
     sys::OpenRequest request;
