@@ -8,6 +8,10 @@ namespace {
 using tm350::usb::ControlRecord;  // what the camera saw
 using tm350::usb::SetupPacket;
 
+uint32_t LittleEndian32(const std::vector<uint8_t> &bytes) {
+    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
 // USBD_INTERFACE_INFORMATION as the driver returns it: the USB stack's
 // layout, with pointer-sized handles.
 class InterfaceView {
@@ -159,6 +163,122 @@ TEST_F(ControlTest, InterfaceInformationHasEveryPipeAtTheMaximumTransferSize) {
     const Control too_short = Ioctl(handle_.get(), IOCTL_CAM_GET_INTERFACE_INFO, {}, view.Length() - 1);
     EXPECT_FALSE(too_short.ok);
     EXPECT_EQ(too_short.error, static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+}
+
+TEST_F(ControlTest, AHostToDeviceVendorRequestCarriesTheDriversOwnPayload) {
+    // bRequest 0xA0, wValue 0x1000, wLength 4, host to device; the bytes
+    // after the record are not sent.
+    std::vector<uint8_t> record = {0xA0, 0, 0x00, 0x10, 0, 0, 4, 0, 0, 0x77, 0xAA, 0xBB, 0xCC, 0xDD};
+    ASSERT_TRUE(Ioctl(handle_.get(), IOCTL_CAM_VENDOR_REQUEST, record, 0).ok);
+    const auto sent = NewTransfers();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].setup, (SetupPacket{0x40, 0xA0, 0x1000, 0, 4}));
+    EXPECT_EQ(sent[0].data, (std::vector<uint8_t>{0, 1, 2, 3}));
+    // One byte: the record's data byte.
+    record[6] = 1;
+    ASSERT_TRUE(Ioctl(handle_.get(), IOCTL_CAM_VENDOR_REQUEST, record, 0).ok);
+    EXPECT_EQ(NewTransfers().at(0).data, (std::vector<uint8_t>{0x77}));
+}
+
+TEST_F(ControlTest, ADeviceToHostVendorRequestNeedsRoomForItsReply) {
+    const std::vector<uint8_t> read = {0x11, 0, 0, 0, 0xC0, 0x24, 3, 0, 1, 0};
+    const Control reply = Ioctl(handle_.get(), IOCTL_CAM_VENDOR_REQUEST, read, 10);
+    ASSERT_TRUE(reply.ok);
+    EXPECT_EQ(reply.bytes, 3u);
+    EXPECT_EQ(std::vector<uint8_t>(reply.output.begin(), reply.output.begin() + 3),
+              (std::vector<uint8_t>{0x55, 0x80, 0x08}));
+    NewTransfers();
+    const Control short_output = Ioctl(handle_.get(), IOCTL_CAM_VENDOR_REQUEST, {0x11, 0, 0, 0, 0xC0, 0x24, 16, 0, 1, 0}, 10);
+    EXPECT_FALSE(short_output.ok);
+    EXPECT_EQ(short_output.error, static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FALSE(Ioctl(handle_.get(), IOCTL_CAM_VENDOR_REQUEST, {0x11, 0, 0, 0}, 10).ok);  // record too short
+    EXPECT_TRUE(NewTransfers().empty());
+}
+
+TEST_F(ControlTest, MemoryIsLoadedInWhole512ByteBlocksAndWrittenIn64ByteChunks) {
+    std::vector<uint8_t> image(1000);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7);
+    ASSERT_TRUE(Ioctl(handle_.get(), IOCTL_CAM_LOAD_MEMORY, image, 0).ok);
+    auto sent = NewTransfers();
+    ASSERT_EQ(sent.size(), 1u);  // the last 488 bytes are dropped
+    EXPECT_EQ(sent[0].setup, (SetupPacket{0x40, 0xA0, 0, 0, 512}));
+    EXPECT_EQ(camera_->ReadMemory(0, 512), std::vector<uint8_t>(image.begin(), image.begin() + 512));
+    ASSERT_TRUE(Ioctl(handle_.get(), IOCTL_CAM_LOAD_MEMORY, std::vector<uint8_t>(511), 0).ok);
+    EXPECT_TRUE(NewTransfers().empty());
+
+    // 130 bytes from 0xFFC0: chunks at 0xFFC0, 0x0000 (wrapped) and 0x0040.
+    Handle direct = OpenCamera(0);
+    std::vector<uint8_t> data(130, 0x5A);
+    DWORD bytes = 0;
+    const uint16_t start = 0xFFC0;
+    ASSERT_TRUE(DeviceIoControl(direct.get(), IOCTL_CAM_WRITE_MEMORY, const_cast<uint16_t *>(&start), 2, data.data(),
+                                static_cast<DWORD>(data.size()), &bytes, nullptr));
+    sent = NewTransfers();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].setup, (SetupPacket{0x40, 0xA0, 0xFFC0, 0, 64}));
+    EXPECT_EQ(sent[1].setup, (SetupPacket{0x40, 0xA0, 0x0000, 0, 64}));
+    EXPECT_EQ(sent[2].setup, (SetupPacket{0x40, 0xA0, 0x0040, 0, 2}));
+}
+
+TEST_F(ControlTest, PipeIndicesAreCheckedBeforeAnythingIsSent) {
+    const Control info = Ioctl(handle_.get(), IOCTL_CAM_GET_INTERFACE_INFO, {}, 1024);
+    ASSERT_TRUE(info.ok);
+    const uint8_t pipes = static_cast<uint8_t>(InterfaceView(info.output.data()).NumberOfPipes());
+    NewTransfers();
+    const Control reset = Ioctl(handle_.get(), IOCTL_CAM_RESET_PIPE, {pipes, 0, 0, 0}, 0);
+    EXPECT_FALSE(reset.ok);
+    EXPECT_EQ(reset.error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    const Control abort = Ioctl(handle_.get(), IOCTL_CAM_ABORT_PIPE, {0xFF, 0xFF, 0xFF, 0x7F}, 0);
+    EXPECT_FALSE(abort.ok);
+    EXPECT_EQ(abort.error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(Ioctl(handle_.get(), IOCTL_CAM_ABORT_PIPE, {1, 0}, 0).ok);  // index too short
+    EXPECT_TRUE(NewTransfers().empty());
+    // A valid reset clears the halt on the camera's endpoint.
+    EXPECT_TRUE(Ioctl(handle_.get(), IOCTL_CAM_RESET_PIPE, {1, 0, 0, 0}, 0).ok);
+    EXPECT_TRUE(Ioctl(handle_.get(), IOCTL_CAM_ABORT_PIPE, {1, 0, 0, 0}, 0).ok);
+}
+
+TEST_F(ControlTest, TheUserValueComesBackThroughTheOutputBuffer) {
+    EXPECT_FALSE(Ioctl(handle_.get(), IOCTL_CAM_SET_USER_VALUE, {1, 2}, 0).ok);
+    ASSERT_TRUE(Ioctl(handle_.get(), IOCTL_CAM_SET_USER_VALUE, {0x78, 0x56, 0x34, 0x12}, 0).ok);
+    const Control value = Ioctl(handle_.get(), IOCTL_CAM_GET_USER_VALUE, {}, 4);
+    ASSERT_TRUE(value.ok);
+    EXPECT_EQ(value.bytes, 4u);
+    EXPECT_EQ(value.output, (std::vector<uint8_t>{0x78, 0x56, 0x34, 0x12}));
+    const Control none = Ioctl(handle_.get(), IOCTL_CAM_GET_USER_VALUE, {}, 0);
+    EXPECT_TRUE(none.ok);
+    EXPECT_EQ(none.bytes, 0u);
+}
+
+TEST_F(ControlTest, SetFeatureIsSentAndReportedAsFailedWhateverTheCameraSays) {
+    const Control feature = Ioctl(handle_.get(), IOCTL_CAM_SET_FEATURE, {1, 0, 0, 0}, 0);  // remote wakeup
+    EXPECT_FALSE(feature.ok);
+    EXPECT_EQ(feature.error, static_cast<DWORD>(ERROR_GEN_FAILURE));
+    const auto sent = NewTransfers();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].setup, (SetupPacket{0x00, 0x03, 1, 0, 0}));
+    EXPECT_TRUE(camera_->RemoteWakeupEnabled());
+    const Control wrong = Ioctl(handle_.get(), IOCTL_CAM_SET_FEATURE, {1, 0, 0}, 0);
+    EXPECT_EQ(wrong.error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+TEST_F(ControlTest, FrameNumbersAdvanceAndAlternateSettingsCanBeSelected) {
+    const Control first = Ioctl(handle_.get(), IOCTL_CAM_GET_FRAME_NUMBER, {}, 4);
+    ASSERT_TRUE(first.ok);
+    TheMachine().WaitFrames(3);
+    const Control later = Ioctl(handle_.get(), IOCTL_CAM_GET_FRAME_NUMBER, {}, 4);
+    ASSERT_TRUE(later.ok);
+    EXPECT_GT(LittleEndian32(later.output), LittleEndian32(first.output));
+    EXPECT_FALSE(Ioctl(handle_.get(), IOCTL_CAM_GET_FRAME_NUMBER, {}, 3).ok);
+
+    ASSERT_TRUE(Ioctl(handle_.get(), IOCTL_CAM_SELECT_INTERFACE, {0, 1}, 0).ok);
+    EXPECT_EQ(camera_->AlternateSetting(0), std::optional<uint8_t>(1));
+    const Control info = Ioctl(handle_.get(), IOCTL_CAM_GET_INTERFACE_INFO, {}, 1024);
+    ASSERT_TRUE(info.ok);
+    EXPECT_EQ(InterfaceView(info.output.data()).PipeType(1), 1u);  // isochronous
+    // An alternate setting the camera lacks changes nothing and still succeeds.
+    EXPECT_TRUE(Ioctl(handle_.get(), IOCTL_CAM_SELECT_INTERFACE, {0, 7}, 0).ok);
+    EXPECT_EQ(camera_->AlternateSetting(0), std::optional<uint8_t>(1));
 }
 
 }  // namespace
