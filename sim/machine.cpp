@@ -181,6 +181,11 @@ std::vector<PDEVICE_OBJECT> Stacks(Machine::State &state) {
     return pdos;
 }
 
+PDEVICE_OBJECT StackOf(Machine::State &state, CameraId camera) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return state.cameras.at(camera).pdo;
+}
+
 }  // namespace
 
 void Machine::Sleep() {
@@ -192,16 +197,16 @@ void Machine::Resume() {
 }
 
 long Machine::QueryCapabilities(CameraId camera, uint16_t version, bool *surprise_removal_ok) {
-    PDEVICE_OBJECT pdo;
-    {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        pdo = state_->cameras.at(camera).pdo;
-    }
+    PDEVICE_OBJECT pdo = StackOf(*state_, camera);
     DEVICE_CAPABILITIES capabilities;
     const NTSTATUS status = ntos::QueryCapabilities(pdo, version, &capabilities);
     if (surprise_removal_ok != nullptr) *surprise_removal_ok = capabilities.SurpriseRemovalOK;
     return status;
 }
+
+long Machine::StopDevice(CameraId camera) { return ntos::SendPnp(StackOf(*state_, camera), IRP_MN_STOP_DEVICE); }
+
+long Machine::StartDevice(CameraId camera) { return ntos::SendPnp(StackOf(*state_, camera), IRP_MN_START_DEVICE); }
 
 uint32_t Machine::FrameNumber() const { return state_->bus->FrameNumber(); }
 

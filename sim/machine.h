@@ -58,6 +58,11 @@ public:
     Camera &CameraOf(CameraId camera);
     std::vector<CameraId> Cameras() const;
 
+    // IRP_MN_STOP_DEVICE, then IRP_MN_START_DEVICE again, to a camera's
+    // stack (as when its resources are rebalanced); the NTSTATUS of each.
+    long StopDevice(CameraId camera);
+    long StartDevice(CameraId camera);
+
     // The whole machine sleeps (S3) and wakes (S0), every camera stack with it.
     void Sleep();
     void Resume();

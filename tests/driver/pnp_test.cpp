@@ -101,3 +101,57 @@ TEST_F(DriverTest, ResumeConfiguresTheCameraAgainAndOpenHandlesKeepWorking) {
 
 }  // namespace
 }  // namespace driver_test
+
+namespace driver_test {
+namespace {
+
+// GET_DESCRIPTOR requests for the configuration descriptor, by length.
+std::vector<uint16_t> ConfigurationReads(tm350::sim::Camera &camera) {
+    std::vector<uint16_t> lengths;
+    for (const auto &record : camera.RecentControlTransfers())
+        if (record.setup.bmRequestType == 0x80 && record.setup.bRequest == 0x06 && record.setup.wValue == 0x0200)
+            lengths.push_back(record.setup.wLength);
+    return lengths;
+}
+
+TEST_F(DriverTest, StartReadsTheConfigurationHeaderThenTheWholeDescriptorWithRoomToSpare) {
+    const CameraId id = Plug();
+    tm350::sim::Camera &camera = TheMachine().CameraOf(id);
+    const std::vector<uint16_t> reads = ConfigurationReads(camera);
+    ASSERT_GE(reads.size(), 2u);
+    // The last two reads are the driver's; the bus read the descriptor too when it enumerated.
+    EXPECT_EQ(reads[reads.size() - 2], 9);
+    EXPECT_EQ(reads.back(), 55 + 16);  // the camera's wTotalLength is 55
+}
+
+TEST_F(DriverTest, StopDeconfiguresAndAStartAgainConfigures) {
+    const CameraId id = Plug();
+    tm350::sim::Camera &camera = TheMachine().CameraOf(id);
+    EXPECT_EQ(TheMachine().StopDevice(id), 0);
+    EXPECT_EQ(camera.Configuration(), 0);
+    // Started stays set and the interface copy is kept, so opens still work.
+    EXPECT_TRUE(OpenCamera(0).valid());
+    EXPECT_EQ(TheMachine().StartDevice(id), 0);
+    EXPECT_EQ(camera.Configuration(), 1);
+    Handle handle = OpenCamera(0);
+    const Control word = Ioctl(handle.get(), IOCTL_CAM_CONTROL_REQUEST, CameraRecord(1, 2, 0, 0x11, 0, 0x24C0), 3);
+    EXPECT_TRUE(word.ok);
+}
+
+TEST(MachineOptions, ParseCamerasAndTimingAndNameWhatIsWrong) {
+    std::string error;
+    auto options = tm350::sim::ParseMachineOptions("cameras=3;timing=fast", &error);
+    ASSERT_TRUE(options.has_value());
+    EXPECT_EQ(options->cameras, 3u);
+    EXPECT_EQ(options->timing, tm350::sim::Timing::Fast);
+    options = tm350::sim::ParseMachineOptions(";timing=real;", &error);
+    ASSERT_TRUE(options.has_value());
+    EXPECT_EQ(options->cameras, 1u);
+    for (const char *bad : {"cameras=9", "cameras=", "cameras=-1", "timing=slow", "lens=wide", "cameras"}) {
+        EXPECT_FALSE(tm350::sim::ParseMachineOptions(bad, &error).has_value()) << bad;
+        EXPECT_NE(error.find(bad), std::string::npos) << error;
+    }
+}
+
+}  // namespace
+}  // namespace driver_test
