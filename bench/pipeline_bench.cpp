@@ -194,9 +194,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override {
         ConsoleReporter::ReportRuns(runs);
+        // With repetitions the median stands for the benchmark; without, its one run.
         for (const Run &run : runs) {
-            if (run.run_type == Run::RT_Iteration) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+            const std::string name = run.run_name.function_name +
+                                     (run.run_name.args.empty() ? "" : "/" + run.run_name.args);
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+                medians_[name] = run.GetAdjustedRealTime();
+            else if (run.run_type == Run::RT_Iteration)
+                times_[name] = run.GetAdjustedRealTime();
         }
+        for (const auto &[name, time] : medians_) times_[name] = time;
     }
     void PrintRatios() const {
         auto peer = times_.find("BM_OpenCvBayerToBgr");
@@ -207,6 +214,7 @@ public:
 
 private:
     std::map<std::string, double> times_;
+    std::map<std::string, double> medians_;
 };
 
 }  // namespace

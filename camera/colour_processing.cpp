@@ -110,6 +110,19 @@ void BuildColourMatrix(int matrix[4][4], BYTE Saturation) {
     }
 }
 
+void ColourMatrixFactors(BYTE Saturation, int correction[3][3], int mix[3]) {
+    Matrix saturation;
+    BuildSaturationMatrix(saturation, Saturation);
+    for (int i = 0; i < 3; ++i) {
+        mix[i] = 0;
+        for (int k = 0; k < 3; ++k) {
+            correction[i][k] = ColourCorrection[i][k];
+            // Off the diagonal the saturation matrix holds only the grey weight.
+            mix[i] += ColourCorrection[i][k] * saturation[k][(k + 1) % 3];
+        }
+    }
+}
+
 void ApplyColourMatrix(BYTE* picture, int w, int h, const CGainTables& tables, BYTE Saturation) {
     if (w <= 0 || h <= 0)
         return;

@@ -41,3 +41,9 @@ void ApplyColourMatrix(BYTE* picture, int w, int h, const CGainTables& tables, B
 // what input channel i (0 red, 1 green, 2 blue, 3 constant) gives to output
 // channel j (same numbering).
 void BuildColourMatrix(int matrix[4][4], BYTE Saturation);
+
+// The same matrix in factors: for i, j below 3, matrix[i][j] is
+// mix[i] + Saturation * correction[i][j] (correction is the fixed colour
+// correction, mix its rows weighted by the saturation matrix's grey part),
+// and the constant row is 0. All factors fit in 16 bits.
+void ColourMatrixFactors(BYTE Saturation, int correction[3][3], int mix[3]);

@@ -38,6 +38,19 @@ FinishPlan MakeFinishPlan(const CCameraSettings &settings, const CGainTables &ga
     BuildColourMatrix(matrix, settings.Saturation);
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 3; ++j) plan.matrix[i][j] = matrix[i][j];
+    int correction[3][3], mix[3];
+    ColourMatrixFactors(settings.Saturation, correction, mix);
+    plan.saturation = settings.Saturation;
+    plan.factoredMatrix = true;
+    for (int i = 0; i < 3; ++i) {
+        plan.mix[i] = static_cast<int16_t>(mix[i]);
+        plan.factoredMatrix = plan.factoredMatrix && mix[i] == plan.mix[i] && plan.matrix[3][i] == 0;
+        for (int j = 0; j < 3; ++j) {
+            plan.correction[i][j] = static_cast<int16_t>(correction[i][j]);
+            plan.factoredMatrix = plan.factoredMatrix && correction[i][j] == plan.correction[i][j] &&
+                                  plan.matrix[i][j] == mix[i] + plan.saturation * correction[i][j];
+        }
+    }
     std::memcpy(plan.tone, tone.level, 256);
     plan.reverseRows = settings.VFlip == 0;
     plan.mirror = settings.HFlip != 0;

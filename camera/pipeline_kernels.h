@@ -26,6 +26,13 @@ struct FinishPlan {
     // is what input channel i (0 red, 1 green, 2 blue, 3 constant) adds to
     // output channel j (0 red, 1 green, 2 blue).
     int32_t matrix[4][3];
+    // The same matrix as matrix[i][j] = mix[i] + saturation * correction[i][j]
+    // with a zero constant row, which the vector code multiplies out with
+    // 16-bit factors; false when the matrix does not have that form.
+    bool factoredMatrix;
+    int16_t correction[3][3];
+    int16_t mix[3];
+    int32_t saturation;
     uint8_t tone[256];
     bool reverseRows;  // VFlip 0: the bottom-up sample shows the picture upright
     bool mirror;       // HFlip set
