@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,6 +53,7 @@ struct Port {
     bool plugged = true;
     std::vector<uint8_t> configuration;  // the whole configuration descriptor, read at enumeration
     uint8_t configuration_value = 0;     // selected, 0 when unconfigured
+    std::map<uint8_t, uint8_t> alternate_settings;  // interface number -> selected setting, configured only
     uint32_t generation = 0;             // bumped by every selection; old pipe handles die with it
     std::vector<Pipe> pipes;
     std::deque<Transfer> control;  // requests that need endpoint 0, in order
@@ -370,27 +372,34 @@ USBD_STATUS SelectConfiguration(Port &port, PURB urb, std::vector<Completion> &c
     auto &select = urb->UrbSelectConfiguration;
     const USB_CONFIGURATION_DESCRIPTOR *wanted = select.ConfigurationDescriptor;
     const uint8_t value = wanted != nullptr ? wanted->bConfigurationValue : 0;
+    // The interface records, checked before anything changes: the host
+    // writes pipe information into each, so none may reach past the block.
+    std::vector<PUSBD_INTERFACE_INFORMATION> interfaces;
+    if (wanted != nullptr) {
+        PUCHAR end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
+        PUCHAR position = reinterpret_cast<PUCHAR>(&select.Interface);
+        while (position + FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
+            auto *information = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(position);
+            if (information->Length < FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) break;
+            if (information->Length > static_cast<size_t>(end - position)) return USBD_STATUS_INVALID_PARAMETER;
+            interfaces.push_back(information);
+            position += information->Length;
+        }
+    }
     ULONG moved;
     USBD_STATUS status =
         RunControl(*port.device, {SetupPacket{0x00, USB_REQUEST_SET_CONFIGURATION, value, 0, 0}, nullptr, true}, &moved);
     if (USBD_ERROR(status)) return status == USBD_STATUS_STALL_PID ? USBD_STATUS_SET_CONFIG_FAILED : status;
     port.configuration_value = value;
+    port.alternate_settings.clear();
     if (wanted == nullptr) {
         RebuildPipes(port, completions, counters);
         select.ConfigurationHandle = nullptr;
         return USBD_STATUS_SUCCESS;
     }
     // Interfaces asked for in another alternate setting than 0 are switched first.
-    PUCHAR end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
-    PUCHAR position = reinterpret_cast<PUCHAR>(&select.Interface);
-    std::vector<PUSBD_INTERFACE_INFORMATION> interfaces;
-    while (position + FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
-        auto *information = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(position);
-        if (information->Length < FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) break;
-        interfaces.push_back(information);
-        position += information->Length;
-    }
     for (PUSBD_INTERFACE_INFORMATION information : interfaces) {
+        port.alternate_settings[information->InterfaceNumber] = 0;
         if (information->AlternateSetting == 0) continue;
         status = RunControl(*port.device,
                             {SetupPacket{0x01, USB_REQUEST_SET_INTERFACE, information->AlternateSetting,
@@ -398,6 +407,7 @@ USBD_STATUS SelectConfiguration(Port &port, PURB urb, std::vector<Completion> &c
                              nullptr, true},
                             &moved);
         if (USBD_ERROR(status)) return status;
+        port.alternate_settings[information->InterfaceNumber] = information->AlternateSetting;
     }
     RebuildPipes(port, completions, counters);
     for (PUSBD_INTERFACE_INFORMATION information : interfaces) {
@@ -412,6 +422,10 @@ USBD_STATUS SelectConfiguration(Port &port, PURB urb, std::vector<Completion> &c
 USBD_STATUS SelectInterface(Port &port, PURB urb, std::vector<Completion> &completions, BusCounters &counters) {
     auto &select = urb->UrbSelectInterface;
     if (port.configuration_value == 0) return USBD_STATUS_INVALID_PARAMETER;
+    // The record gets the pipes' information: it has to lie within the block.
+    const size_t room = urb->UrbHeader.Length - FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface);
+    if (select.Interface.Length < FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) || select.Interface.Length > room)
+        return USBD_STATUS_INVALID_PARAMETER;
     ULONG moved;
     const USBD_STATUS status = RunControl(*port.device,
                                           {SetupPacket{0x01, USB_REQUEST_SET_INTERFACE, select.Interface.AlternateSetting,
@@ -419,6 +433,7 @@ USBD_STATUS SelectInterface(Port &port, PURB urb, std::vector<Completion> &compl
                                            nullptr, true},
                                           &moved);
     if (USBD_ERROR(status)) return status;
+    port.alternate_settings[select.Interface.InterfaceNumber] = select.Interface.AlternateSetting;
     RebuildPipes(port, completions, counters);
     return FillInterface(port, &select.Interface);
 }
@@ -454,6 +469,13 @@ USBD_STATUS ResetPort(Port &port) {
     status = RunControl(*port.device,
                         {SetupPacket{0x00, USB_REQUEST_SET_CONFIGURATION, port.configuration_value, 0, 0}, nullptr, true},
                         &moved);
+    for (const auto &[interface_number, alternate_setting] : port.alternate_settings) {
+        if (USBD_ERROR(status) || alternate_setting == 0) continue;
+        status = RunControl(
+            *port.device,
+            {SetupPacket{0x01, USB_REQUEST_SET_INTERFACE, alternate_setting, interface_number, 0}, nullptr, true},
+            &moved);
+    }
     for (Pipe &pipe : port.pipes) pipe.halted = false;
     return status;
 }
