@@ -141,6 +141,18 @@ void Finish(Transfer &transfer, USBD_STATUS usb, std::vector<Completion> &comple
     completions.push_back({transfer.irp, StatusFor(usb)});
 }
 
+// Sets the lengths of a request the host gives up on (cancelled, aborted,
+// device gone) to what had moved: `done` bytes of a bulk or interrupt
+// transfer, nothing of a control transfer, the packets so far of an
+// isochronous one (the others report `usb` and no bytes).
+void ReportUnfinished(PURB urb, ULONG done, USBD_STATUS usb);
+
+// Finish for a request the host did not run to its end.
+void Abandon(Transfer &transfer, USBD_STATUS usb, std::vector<Completion> &completions, BusCounters &counters) {
+    if (transfer.urb != nullptr) ReportUnfinished(transfer.urb, transfer.done, usb);
+    Finish(transfer, usb, completions, counters);
+}
+
 void CompleteAll(std::vector<Completion> &completions) {
     if (completions.empty()) return;
     KIRQL old;
@@ -183,7 +195,7 @@ extern "C" VOID NTAPI CancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
         Transfer transfer;
         if (Unqueue(*PortOf(device), irp, &transfer)) {
             Log("usb", "transfer cancelled");
-            Finish(transfer, USBD_STATUS_CANCELED, completions, g_bus->counters);
+            Abandon(transfer, USBD_STATUS_CANCELED, completions, g_bus->counters);
         }
     }
     CompleteAll(completions);
@@ -297,6 +309,25 @@ ULONG *TransferLengthOf(PURB urb) {
     }
 }
 
+void ReportUnfinished(PURB urb, ULONG done, USBD_STATUS usb) {
+    switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: urb->UrbBulkOrInterruptTransfer.TransferBufferLength = done; break;
+    case URB_FUNCTION_ISOCH_TRANSFER: {
+        auto &request = urb->UrbIsochronousTransfer;
+        for (ULONG packet = done; packet < request.NumberOfPackets; ++packet) {
+            request.IsoPacket[packet].Length = 0;
+            request.IsoPacket[packet].Status = usb;
+        }
+        break;
+    }
+    default: {
+        ControlSpec spec;
+        if (ControlSetupOf(urb, &spec) && spec.setup.wLength != 0) *TransferLengthOf(urb) = 0;
+        break;
+    }
+    }
+}
+
 // The interface descriptor for (number, alternate) in the configuration.
 const USB_INTERFACE_DESCRIPTOR *FindInterface(const std::vector<uint8_t> &configuration, uint8_t number,
                                               uint8_t alternate) {
@@ -320,7 +351,7 @@ void Drain(Port &port, std::deque<Transfer> &queue, USBD_STATUS status, std::vec
            BusCounters &counters) {
     while (!queue.empty()) {
         if (Claim(queue))
-            Finish(queue.front(), status, completions, counters);
+            Abandon(queue.front(), status, completions, counters);
         else
             port.cancelling.push_back(queue.front());
         queue.pop_front();
@@ -486,7 +517,7 @@ void RunControlQueue(Port &port, std::vector<Completion> &completions, BusCounte
         Transfer transfer = port.control.front();
         port.control.pop_front();
         if (!port.plugged || !port.device->Attached()) {
-            Finish(transfer, USBD_STATUS_DEVICE_GONE, completions, counters);
+            Abandon(transfer, USBD_STATUS_DEVICE_GONE, completions, counters);
             continue;
         }
         USBD_STATUS status;
@@ -779,6 +810,7 @@ NTSTATUS SubmitUrb(Port &port, PIRP irp, PURB urb) {
         if (!Enqueue(pipe->queue, transfer)) {
             lock.unlock();
             urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+            ReportUnfinished(urb, 0, USBD_STATUS_CANCELED);
             CompleteNow(irp, STATUS_CANCELLED);
         }
         return STATUS_PENDING;
@@ -806,6 +838,7 @@ NTSTATUS SubmitUrb(Port &port, PIRP irp, PURB urb) {
     if (!Enqueue(port.control, transfer)) {
         lock.unlock();
         urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+        ReportUnfinished(urb, 0, USBD_STATUS_CANCELED);
         CompleteNow(irp, STATUS_CANCELLED);
     }
     return STATUS_PENDING;
