@@ -635,21 +635,37 @@ void RunIsochronous(Port &port, Pipe &pipe, std::vector<Completion> &completions
         while (slots > 0 && transfer.done < request.NumberOfPackets) {
             --slots;
             USBD_ISO_PACKET_DESCRIPTOR &packet = request.IsoPacket[transfer.done];
-            const ULONG next = transfer.done + 1 < request.NumberOfPackets ? request.IsoPacket[transfer.done + 1].Offset
-                                                                           : request.TransferBufferLength;
+            // A packet's room runs to the next packet's offset (the buffer's
+            // end for the last), never past the buffer.
+            const ULONG next = std::min(transfer.done + 1 < request.NumberOfPackets
+                                            ? request.IsoPacket[transfer.done + 1].Offset
+                                            : request.TransferBufferLength,
+                                        request.TransferBufferLength);
             const ULONG room = next > packet.Offset ? next - packet.Offset : 0;
-            std::vector<uint8_t> buffer(std::max<size_t>(room, pipe.endpoint.max_packet_size *
-                                                                   pipe.endpoint.transactions_per_microframe));
-            const PacketResult result = port.device->InPacket(pipe.endpoint.address, buffer);
-            if (result.handshake == Handshake::Ack) {
-                const ULONG length = std::min<ULONG>(result.length, room);
-                std::memcpy(data + packet.Offset, buffer.data(), length);
-                packet.Length = length;
-                packet.Status = result.length > room ? USBD_STATUS_DATA_OVERRUN : USBD_STATUS_SUCCESS;
-            } else {
-                packet.Length = 0;
-                packet.Status = result.handshake == Handshake::NoResponse ? USBD_STATUS_DEVICE_GONE
-                                                                          : USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+            packet.Length = 0;
+            packet.Status = USBD_STATUS_SUCCESS;
+            // A high-bandwidth endpoint moves up to transactions_per_microframe
+            // packets in one microframe, all into this packet; a short one ends it.
+            const uint16_t max_packet = pipe.endpoint.max_packet_size;
+            const unsigned transactions = std::max<unsigned>(1, pipe.endpoint.transactions_per_microframe);
+            std::vector<uint8_t> buffer(max_packet);
+            for (unsigned transaction = 0; transaction < transactions; ++transaction) {
+                const PacketResult result = port.device->InPacket(pipe.endpoint.address, buffer);
+                if (result.handshake != Handshake::Ack) {
+                    if (result.handshake == Handshake::NoResponse)
+                        packet.Status = USBD_STATUS_DEVICE_GONE;
+                    else if (transaction == 0)
+                        packet.Status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+                    break;
+                }
+                const ULONG length = std::min<ULONG>(result.length, room - packet.Length);
+                if (length > 0) std::memcpy(data + packet.Offset + packet.Length, buffer.data(), length);
+                packet.Length += length;
+                if (result.length > length) {
+                    packet.Status = USBD_STATUS_DATA_OVERRUN;
+                    break;
+                }
+                if (result.length < max_packet) break;
             }
             if (USBD_ERROR(packet.Status)) ++request.ErrorCount;
             ++transfer.done;
@@ -725,6 +741,18 @@ NTSTATUS FailUrb(PIRP irp, PURB urb, USBD_STATUS usb) {
     return CompleteNow(irp, StatusFor(usb));
 }
 
+// Each isochronous packet's room runs from its offset to the next packet's:
+// the offsets have to ascend and stay within the buffer.
+bool IsochronousLayoutValid(const struct _URB_ISOCH_TRANSFER &request) {
+    ULONG previous = 0;
+    for (ULONG i = 0; i < request.NumberOfPackets; ++i) {
+        const ULONG offset = request.IsoPacket[i].Offset;
+        if (offset < previous || offset > request.TransferBufferLength) return false;
+        previous = offset;
+    }
+    return true;
+}
+
 // The smallest header length each function's request block may carry.
 ULONG MinimumLength(USHORT function) {
     switch (function) {
@@ -796,7 +824,8 @@ NTSTATUS SubmitUrb(Port &port, PIRP irp, PURB urb) {
             invalid = USBD_STATUS_INVALID_PARAMETER;
         else if (iso && (urb->UrbIsochronousTransfer.NumberOfPackets == 0 ||
                          urb->UrbHeader.Length < GET_ISO_URB_SIZE(urb->UrbIsochronousTransfer.NumberOfPackets) -
-                                                     sizeof(USBD_ISO_PACKET_DESCRIPTOR)))
+                                                     sizeof(USBD_ISO_PACKET_DESCRIPTOR) ||
+                         !IsochronousLayoutValid(urb->UrbIsochronousTransfer)))
             invalid = USBD_STATUS_INVALID_PARAMETER;
         else if (TransferData(urb->UrbBulkOrInterruptTransfer.TransferBuffer,
                               urb->UrbBulkOrInterruptTransfer.TransferBufferMDL) == nullptr &&
