@@ -895,13 +895,19 @@ extern "C" NTSTATUS NTAPI BusInternalControl(PDEVICE_OBJECT device, PIRP irp) {
     }
 }
 
+// The port goes only once no cancel routine is still on its way to one of
+// its requests: such a routine looks the port up when it gets the bus lock.
 void RemovePort(Port *port) {
     std::vector<Completion> completions;
-    {
-        std::lock_guard<std::mutex> lock(g_bus->mutex);
-        FailPort(*port, USBD_STATUS_DEVICE_GONE, completions, g_bus->counters);
-        g_bus->ports.remove_if([port](const std::unique_ptr<Port> &p) { return p.get() == port; });
+    std::unique_lock<std::mutex> lock(g_bus->mutex);
+    FailPort(*port, USBD_STATUS_DEVICE_GONE, completions, g_bus->counters);
+    while (!port->cancelling.empty()) {
+        lock.unlock();
+        std::this_thread::yield();
+        lock.lock();
     }
+    g_bus->ports.remove_if([port](const std::unique_ptr<Port> &p) { return p.get() == port; });
+    lock.unlock();
     CompleteAll(completions);
 }
 
@@ -1035,6 +1041,7 @@ PDEVICE_OBJECT UsbBus::Plug(UsbDevice &device) {
         port->configuration.resize(moved);
     }
     const std::u16string name = u"\\Device\\USBPDO-" + [&] {
+        std::lock_guard<std::mutex> lock(state_->mutex);
         std::string digits = std::to_string(state_->next_pdo++);
         return std::u16string(digits.begin(), digits.end());
     }();
