@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,6 +53,7 @@ struct Port {
     bool plugged = true;
     std::vector<uint8_t> configuration;  // the whole configuration descriptor, read at enumeration
     uint8_t configuration_value = 0;     // selected, 0 when unconfigured
+    std::map<uint8_t, uint8_t> alternate_settings;  // interface number -> selected setting, configured only
     uint32_t generation = 0;             // bumped by every selection; old pipe handles die with it
     std::vector<Pipe> pipes;
     std::deque<Transfer> control;  // requests that need endpoint 0, in order
@@ -139,6 +141,18 @@ void Finish(Transfer &transfer, USBD_STATUS usb, std::vector<Completion> &comple
     completions.push_back({transfer.irp, StatusFor(usb)});
 }
 
+// Sets the lengths of a request the host gives up on (cancelled, aborted,
+// device gone) to what had moved: `done` bytes of a bulk or interrupt
+// transfer, nothing of a control transfer, the packets so far of an
+// isochronous one (the others report `usb` and no bytes).
+void ReportUnfinished(PURB urb, ULONG done, USBD_STATUS usb);
+
+// Finish for a request the host did not run to its end.
+void Abandon(Transfer &transfer, USBD_STATUS usb, std::vector<Completion> &completions, BusCounters &counters) {
+    if (transfer.urb != nullptr) ReportUnfinished(transfer.urb, transfer.done, usb);
+    Finish(transfer, usb, completions, counters);
+}
+
 void CompleteAll(std::vector<Completion> &completions) {
     if (completions.empty()) return;
     KIRQL old;
@@ -181,7 +195,7 @@ extern "C" VOID NTAPI CancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
         Transfer transfer;
         if (Unqueue(*PortOf(device), irp, &transfer)) {
             Log("usb", "transfer cancelled");
-            Finish(transfer, USBD_STATUS_CANCELED, completions, g_bus->counters);
+            Abandon(transfer, USBD_STATUS_CANCELED, completions, g_bus->counters);
         }
     }
     CompleteAll(completions);
@@ -295,6 +309,25 @@ ULONG *TransferLengthOf(PURB urb) {
     }
 }
 
+void ReportUnfinished(PURB urb, ULONG done, USBD_STATUS usb) {
+    switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: urb->UrbBulkOrInterruptTransfer.TransferBufferLength = done; break;
+    case URB_FUNCTION_ISOCH_TRANSFER: {
+        auto &request = urb->UrbIsochronousTransfer;
+        for (ULONG packet = done; packet < request.NumberOfPackets; ++packet) {
+            request.IsoPacket[packet].Length = 0;
+            request.IsoPacket[packet].Status = usb;
+        }
+        break;
+    }
+    default: {
+        ControlSpec spec;
+        if (ControlSetupOf(urb, &spec) && spec.setup.wLength != 0) *TransferLengthOf(urb) = 0;
+        break;
+    }
+    }
+}
+
 // The interface descriptor for (number, alternate) in the configuration.
 const USB_INTERFACE_DESCRIPTOR *FindInterface(const std::vector<uint8_t> &configuration, uint8_t number,
                                               uint8_t alternate) {
@@ -318,7 +351,7 @@ void Drain(Port &port, std::deque<Transfer> &queue, USBD_STATUS status, std::vec
            BusCounters &counters) {
     while (!queue.empty()) {
         if (Claim(queue))
-            Finish(queue.front(), status, completions, counters);
+            Abandon(queue.front(), status, completions, counters);
         else
             port.cancelling.push_back(queue.front());
         queue.pop_front();
@@ -370,27 +403,34 @@ USBD_STATUS SelectConfiguration(Port &port, PURB urb, std::vector<Completion> &c
     auto &select = urb->UrbSelectConfiguration;
     const USB_CONFIGURATION_DESCRIPTOR *wanted = select.ConfigurationDescriptor;
     const uint8_t value = wanted != nullptr ? wanted->bConfigurationValue : 0;
+    // The interface records, checked before anything changes: the host
+    // writes pipe information into each, so none may reach past the block.
+    std::vector<PUSBD_INTERFACE_INFORMATION> interfaces;
+    if (wanted != nullptr) {
+        PUCHAR end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
+        PUCHAR position = reinterpret_cast<PUCHAR>(&select.Interface);
+        while (position + FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
+            auto *information = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(position);
+            if (information->Length < FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) break;
+            if (information->Length > static_cast<size_t>(end - position)) return USBD_STATUS_INVALID_PARAMETER;
+            interfaces.push_back(information);
+            position += information->Length;
+        }
+    }
     ULONG moved;
     USBD_STATUS status =
         RunControl(*port.device, {SetupPacket{0x00, USB_REQUEST_SET_CONFIGURATION, value, 0, 0}, nullptr, true}, &moved);
     if (USBD_ERROR(status)) return status == USBD_STATUS_STALL_PID ? USBD_STATUS_SET_CONFIG_FAILED : status;
     port.configuration_value = value;
+    port.alternate_settings.clear();
     if (wanted == nullptr) {
         RebuildPipes(port, completions, counters);
         select.ConfigurationHandle = nullptr;
         return USBD_STATUS_SUCCESS;
     }
     // Interfaces asked for in another alternate setting than 0 are switched first.
-    PUCHAR end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
-    PUCHAR position = reinterpret_cast<PUCHAR>(&select.Interface);
-    std::vector<PUSBD_INTERFACE_INFORMATION> interfaces;
-    while (position + FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
-        auto *information = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(position);
-        if (information->Length < FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) break;
-        interfaces.push_back(information);
-        position += information->Length;
-    }
     for (PUSBD_INTERFACE_INFORMATION information : interfaces) {
+        port.alternate_settings[information->InterfaceNumber] = 0;
         if (information->AlternateSetting == 0) continue;
         status = RunControl(*port.device,
                             {SetupPacket{0x01, USB_REQUEST_SET_INTERFACE, information->AlternateSetting,
@@ -398,6 +438,7 @@ USBD_STATUS SelectConfiguration(Port &port, PURB urb, std::vector<Completion> &c
                              nullptr, true},
                             &moved);
         if (USBD_ERROR(status)) return status;
+        port.alternate_settings[information->InterfaceNumber] = information->AlternateSetting;
     }
     RebuildPipes(port, completions, counters);
     for (PUSBD_INTERFACE_INFORMATION information : interfaces) {
@@ -412,6 +453,10 @@ USBD_STATUS SelectConfiguration(Port &port, PURB urb, std::vector<Completion> &c
 USBD_STATUS SelectInterface(Port &port, PURB urb, std::vector<Completion> &completions, BusCounters &counters) {
     auto &select = urb->UrbSelectInterface;
     if (port.configuration_value == 0) return USBD_STATUS_INVALID_PARAMETER;
+    // The record gets the pipes' information: it has to lie within the block.
+    const size_t room = urb->UrbHeader.Length - FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface);
+    if (select.Interface.Length < FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) || select.Interface.Length > room)
+        return USBD_STATUS_INVALID_PARAMETER;
     ULONG moved;
     const USBD_STATUS status = RunControl(*port.device,
                                           {SetupPacket{0x01, USB_REQUEST_SET_INTERFACE, select.Interface.AlternateSetting,
@@ -419,6 +464,7 @@ USBD_STATUS SelectInterface(Port &port, PURB urb, std::vector<Completion> &compl
                                            nullptr, true},
                                           &moved);
     if (USBD_ERROR(status)) return status;
+    port.alternate_settings[select.Interface.InterfaceNumber] = select.Interface.AlternateSetting;
     RebuildPipes(port, completions, counters);
     return FillInterface(port, &select.Interface);
 }
@@ -454,6 +500,13 @@ USBD_STATUS ResetPort(Port &port) {
     status = RunControl(*port.device,
                         {SetupPacket{0x00, USB_REQUEST_SET_CONFIGURATION, port.configuration_value, 0, 0}, nullptr, true},
                         &moved);
+    for (const auto &[interface_number, alternate_setting] : port.alternate_settings) {
+        if (USBD_ERROR(status) || alternate_setting == 0) continue;
+        status = RunControl(
+            *port.device,
+            {SetupPacket{0x01, USB_REQUEST_SET_INTERFACE, alternate_setting, interface_number, 0}, nullptr, true},
+            &moved);
+    }
     for (Pipe &pipe : port.pipes) pipe.halted = false;
     return status;
 }
@@ -464,7 +517,7 @@ void RunControlQueue(Port &port, std::vector<Completion> &completions, BusCounte
         Transfer transfer = port.control.front();
         port.control.pop_front();
         if (!port.plugged || !port.device->Attached()) {
-            Finish(transfer, USBD_STATUS_DEVICE_GONE, completions, counters);
+            Abandon(transfer, USBD_STATUS_DEVICE_GONE, completions, counters);
             continue;
         }
         USBD_STATUS status;
@@ -582,21 +635,37 @@ void RunIsochronous(Port &port, Pipe &pipe, std::vector<Completion> &completions
         while (slots > 0 && transfer.done < request.NumberOfPackets) {
             --slots;
             USBD_ISO_PACKET_DESCRIPTOR &packet = request.IsoPacket[transfer.done];
-            const ULONG next = transfer.done + 1 < request.NumberOfPackets ? request.IsoPacket[transfer.done + 1].Offset
-                                                                           : request.TransferBufferLength;
+            // A packet's room runs to the next packet's offset (the buffer's
+            // end for the last), never past the buffer.
+            const ULONG next = std::min(transfer.done + 1 < request.NumberOfPackets
+                                            ? request.IsoPacket[transfer.done + 1].Offset
+                                            : request.TransferBufferLength,
+                                        request.TransferBufferLength);
             const ULONG room = next > packet.Offset ? next - packet.Offset : 0;
-            std::vector<uint8_t> buffer(std::max<size_t>(room, pipe.endpoint.max_packet_size *
-                                                                   pipe.endpoint.transactions_per_microframe));
-            const PacketResult result = port.device->InPacket(pipe.endpoint.address, buffer);
-            if (result.handshake == Handshake::Ack) {
-                const ULONG length = std::min<ULONG>(result.length, room);
-                std::memcpy(data + packet.Offset, buffer.data(), length);
-                packet.Length = length;
-                packet.Status = result.length > room ? USBD_STATUS_DATA_OVERRUN : USBD_STATUS_SUCCESS;
-            } else {
-                packet.Length = 0;
-                packet.Status = result.handshake == Handshake::NoResponse ? USBD_STATUS_DEVICE_GONE
-                                                                          : USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+            packet.Length = 0;
+            packet.Status = USBD_STATUS_SUCCESS;
+            // A high-bandwidth endpoint moves up to transactions_per_microframe
+            // packets in one microframe, all into this packet; a short one ends it.
+            const uint16_t max_packet = pipe.endpoint.max_packet_size;
+            const unsigned transactions = std::max<unsigned>(1, pipe.endpoint.transactions_per_microframe);
+            std::vector<uint8_t> buffer(max_packet);
+            for (unsigned transaction = 0; transaction < transactions; ++transaction) {
+                const PacketResult result = port.device->InPacket(pipe.endpoint.address, buffer);
+                if (result.handshake != Handshake::Ack) {
+                    if (result.handshake == Handshake::NoResponse)
+                        packet.Status = USBD_STATUS_DEVICE_GONE;
+                    else if (transaction == 0)
+                        packet.Status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+                    break;
+                }
+                const ULONG length = std::min<ULONG>(result.length, room - packet.Length);
+                if (length > 0) std::memcpy(data + packet.Offset + packet.Length, buffer.data(), length);
+                packet.Length += length;
+                if (result.length > length) {
+                    packet.Status = USBD_STATUS_DATA_OVERRUN;
+                    break;
+                }
+                if (result.length < max_packet) break;
             }
             if (USBD_ERROR(packet.Status)) ++request.ErrorCount;
             ++transfer.done;
@@ -672,6 +741,18 @@ NTSTATUS FailUrb(PIRP irp, PURB urb, USBD_STATUS usb) {
     return CompleteNow(irp, StatusFor(usb));
 }
 
+// Each isochronous packet's room runs from its offset to the next packet's:
+// the offsets have to ascend and stay within the buffer.
+bool IsochronousLayoutValid(const struct _URB_ISOCH_TRANSFER &request) {
+    ULONG previous = 0;
+    for (ULONG i = 0; i < request.NumberOfPackets; ++i) {
+        const ULONG offset = request.IsoPacket[i].Offset;
+        if (offset < previous || offset > request.TransferBufferLength) return false;
+        previous = offset;
+    }
+    return true;
+}
+
 // The smallest header length each function's request block may carry.
 ULONG MinimumLength(USHORT function) {
     switch (function) {
@@ -743,7 +824,8 @@ NTSTATUS SubmitUrb(Port &port, PIRP irp, PURB urb) {
             invalid = USBD_STATUS_INVALID_PARAMETER;
         else if (iso && (urb->UrbIsochronousTransfer.NumberOfPackets == 0 ||
                          urb->UrbHeader.Length < GET_ISO_URB_SIZE(urb->UrbIsochronousTransfer.NumberOfPackets) -
-                                                     sizeof(USBD_ISO_PACKET_DESCRIPTOR)))
+                                                     sizeof(USBD_ISO_PACKET_DESCRIPTOR) ||
+                         !IsochronousLayoutValid(urb->UrbIsochronousTransfer)))
             invalid = USBD_STATUS_INVALID_PARAMETER;
         else if (TransferData(urb->UrbBulkOrInterruptTransfer.TransferBuffer,
                               urb->UrbBulkOrInterruptTransfer.TransferBufferMDL) == nullptr &&
@@ -757,6 +839,7 @@ NTSTATUS SubmitUrb(Port &port, PIRP irp, PURB urb) {
         if (!Enqueue(pipe->queue, transfer)) {
             lock.unlock();
             urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+            ReportUnfinished(urb, 0, USBD_STATUS_CANCELED);
             CompleteNow(irp, STATUS_CANCELLED);
         }
         return STATUS_PENDING;
@@ -784,6 +867,7 @@ NTSTATUS SubmitUrb(Port &port, PIRP irp, PURB urb) {
     if (!Enqueue(port.control, transfer)) {
         lock.unlock();
         urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+        ReportUnfinished(urb, 0, USBD_STATUS_CANCELED);
         CompleteNow(irp, STATUS_CANCELLED);
     }
     return STATUS_PENDING;
@@ -811,13 +895,19 @@ extern "C" NTSTATUS NTAPI BusInternalControl(PDEVICE_OBJECT device, PIRP irp) {
     }
 }
 
+// The port goes only once no cancel routine is still on its way to one of
+// its requests: such a routine looks the port up when it gets the bus lock.
 void RemovePort(Port *port) {
     std::vector<Completion> completions;
-    {
-        std::lock_guard<std::mutex> lock(g_bus->mutex);
-        FailPort(*port, USBD_STATUS_DEVICE_GONE, completions, g_bus->counters);
-        g_bus->ports.remove_if([port](const std::unique_ptr<Port> &p) { return p.get() == port; });
+    std::unique_lock<std::mutex> lock(g_bus->mutex);
+    FailPort(*port, USBD_STATUS_DEVICE_GONE, completions, g_bus->counters);
+    while (!port->cancelling.empty()) {
+        lock.unlock();
+        std::this_thread::yield();
+        lock.lock();
     }
+    g_bus->ports.remove_if([port](const std::unique_ptr<Port> &p) { return p.get() == port; });
+    lock.unlock();
     CompleteAll(completions);
 }
 
@@ -951,6 +1041,7 @@ PDEVICE_OBJECT UsbBus::Plug(UsbDevice &device) {
         port->configuration.resize(moved);
     }
     const std::u16string name = u"\\Device\\USBPDO-" + [&] {
+        std::lock_guard<std::mutex> lock(state_->mutex);
         std::string digits = std::to_string(state_->next_pdo++);
         return std::u16string(digits.begin(), digits.end());
     }();

@@ -87,14 +87,16 @@ extern "C" PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCR
     PUCHAR position = reinterpret_cast<PUCHAR>(&urb->UrbSelectConfiguration.Interface);
     for (PUSBD_INTERFACE_LIST_ENTRY entry = InterfaceList; entry->InterfaceDescriptor != NULL; ++entry) {
         const ULONG pipes = entry->InterfaceDescriptor->bNumEndpoints;
+        const SIZE_T record = GET_USBD_INTERFACE_SIZE(pipes > 0 ? pipes : 1);
         PUSBD_INTERFACE_INFORMATION information = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(position);
-        information->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(pipes));
+        // Length spans the whole record: the stack steps to the next one by it.
+        information->Length = static_cast<USHORT>(record);
         information->InterfaceNumber = entry->InterfaceDescriptor->bInterfaceNumber;
         information->AlternateSetting = entry->InterfaceDescriptor->bAlternateSetting;
         information->NumberOfPipes = pipes;
         for (ULONG i = 0; i < pipes; ++i) information->Pipes[i].MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
         entry->Interface = information;
-        position += GET_USBD_INTERFACE_SIZE(pipes > 0 ? pipes : 1);
+        position += record;
     }
     return urb;
 }

@@ -1,0 +1,109 @@
+// Tests of the host side of the USB stack drive the bus the way a function
+// driver does: URBs in IRPs sent to the PDO of a simulated camera, in fast
+// timing. Every wait is bounded, so a request that never completes fails its
+// test instead of hanging it.
+#pragma once
+
+#include <wdm.h>
+#include <usbdi.h>
+#include <usbdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "sim/camera.h"
+#include "usb/usb_bus.h"
+
+namespace usb_test {
+
+using tm350::sim::Camera;
+using tm350::usb::UsbBus;
+
+// The one bus of the test program, made on first use; the program's end
+// checks that every test removed what it plugged.
+UsbBus &Bus();
+
+// Long enough for any request the camera can answer in fast timing.
+constexpr LONGLONG kWaitMilliseconds = 5000;
+
+// One URB in flight in an IRP the test owns, so it can be cancelled at any
+// time, completed or not, without racing the IRP's release.
+class UrbRequest {
+public:
+    UrbRequest(PDEVICE_OBJECT pdo, PURB urb, ULONG code = IOCTL_INTERNAL_USB_SUBMIT_URB);
+    // Cancels the request if it is still queued and waits for it.
+    ~UrbRequest();
+    UrbRequest(const UrbRequest &) = delete;
+    UrbRequest &operator=(const UrbRequest &) = delete;
+
+    NTSTATUS returned() const { return returned_; }
+    // True once completed; waits up to `milliseconds`.
+    bool Wait(LONGLONG milliseconds = kWaitMilliseconds);
+    bool Completed() const { return completions_ > 0; }
+    int Completions() const { return completions_; }
+    NTSTATUS Status() const { return irp_->IoStatus.Status; }
+    BOOLEAN Cancel() { return IoCancelIrp(irp_); }
+
+private:
+    static NTSTATUS NTAPI OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context);
+
+    PIRP irp_;
+    KEVENT done_;
+    std::atomic<int> completions_{0};
+    NTSTATUS returned_;
+};
+
+// Sends a URB and waits for it; returns the IRP's final status
+// (STATUS_TIMEOUT when it did not complete in time).
+NTSTATUS SubmitAndWait(PDEVICE_OBJECT pdo, PURB urb, ULONG code = IOCTL_INTERNAL_USB_SUBMIT_URB);
+
+// A bulk or interrupt transfer request block.
+URB BulkUrb(USBD_PIPE_HANDLE pipe, void *buffer, ULONG length, ULONG flags);
+// A vendor request to the device.
+URB VendorUrb(bool in, UCHAR request, USHORT value, USHORT index, void *buffer, ULONG length);
+// A request on a pipe (abort, reset).
+URB PipeUrb(USHORT function, USBD_PIPE_HANDLE pipe);
+
+// An isochronous request block of `packets` packets of `packet_bytes` each,
+// with its buffer.
+struct IsochronousRequest {
+    std::vector<uint8_t> storage;  // the URB with its packet descriptors
+    std::vector<uint8_t> data;
+    PURB urb() { return reinterpret_cast<PURB>(storage.data()); }
+};
+IsochronousRequest IsochronousUrb(USBD_PIPE_HANDLE pipe, ULONG packets, ULONG packet_bytes);
+
+// A camera plugged into the bus for one test; it leaves the bus (and its
+// PDO goes) when the test ends.
+class CameraTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The camera's configuration descriptor, as the device gives it.
+    std::vector<uint8_t> ConfigurationDescriptor();
+    // Selects the configuration with interface 0 in `alternate_setting`
+    // and keeps the pipes' information; false on failure.
+    NTSTATUS SelectConfiguration(UCHAR alternate_setting = 0);
+    // Control word 3: the sensor starts reading out frames.
+    void StartStreaming();
+    // Pulls the camera out and removes its PDO (once).
+    void UnplugAndRemove();
+
+    PUSBD_INTERFACE_INFORMATION Interface() {
+        return reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(interface_.data());
+    }
+    USBD_PIPE_HANDLE OutPipe() { return Interface()->Pipes[0].PipeHandle; }
+    USBD_PIPE_HANDLE DataPipe() { return Interface()->Pipes[1].PipeHandle; }
+
+    Camera camera_;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    std::vector<uint8_t> configuration_;
+    std::vector<uint8_t> interface_;  // the selected interface's record
+    USBD_CONFIGURATION_HANDLE configuration_handle_ = nullptr;
+};
+
+}  // namespace usb_test
