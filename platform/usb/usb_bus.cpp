@@ -82,23 +82,29 @@ struct UsbBus::State {
     bool stop = false;
     std::thread thread;
     unsigned next_pdo = 0;
+    // Port numbers handed out to devices still being enumerated, so that two
+    // plugs at once never share an address.
+    std::vector<unsigned> enumerating;
 };
 
 namespace {
 
 UsbBus::State *g_bus = nullptr;
 
-// --- Pipe handles: generation and index, never a pointer, so a stale handle
-// is recognised instead of followed.
+// --- Pipe handles: generation, port and index, never a pointer, so a stale
+// handle, or one of another device, is recognised instead of followed.
 
 USBD_PIPE_HANDLE EncodePipe(const Port &port, size_t index) {
-    return reinterpret_cast<USBD_PIPE_HANDLE>((static_cast<uintptr_t>(port.generation) << 8) | (index + 1));
+    return reinterpret_cast<USBD_PIPE_HANDLE>((static_cast<uintptr_t>(port.generation) << 16) |
+                                              (static_cast<uintptr_t>(port.number) << 8) | (index + 1));
 }
 
 Pipe *FindPipe(Port &port, USBD_PIPE_HANDLE handle) {
     const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
     const size_t index = (value & 0xFF);
-    if (index == 0 || (value >> 8) != port.generation || index > port.pipes.size()) return nullptr;
+    if (index == 0 || ((value >> 8) & 0xFF) != port.number || (value >> 16) != port.generation ||
+        index > port.pipes.size())
+        return nullptr;
     return &port.pipes[index - 1];
 }
 
@@ -220,6 +226,7 @@ struct ControlSpec {
     SetupPacket setup;
     PUCHAR data = nullptr;
     bool short_ok = true;
+    bool too_long = false;  // a data stage beyond what wLength can say
 };
 
 // The SETUP packet a control URB stands for; false for a function that is
@@ -236,7 +243,8 @@ bool ControlSetupOf(PURB urb, ControlSpec *spec) {
         spec->setup.wLength = static_cast<uint16_t>(r.TransferBufferLength);
         spec->data = TransferData(r.TransferBuffer, r.TransferBufferMDL);
         spec->short_ok = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
-        return r.TransferBufferLength <= 0xFFFF;
+        spec->too_long = r.TransferBufferLength > 0xFFFF;
+        return true;
     };
     auto descriptor = [&](uint8_t recipient) {
         auto &r = urb->UrbControlDescriptorRequest;
@@ -244,7 +252,8 @@ bool ControlSetupOf(PURB urb, ControlSpec *spec) {
                        static_cast<uint16_t>(r.DescriptorType << 8 | r.Index), r.LanguageId,
                        static_cast<uint16_t>(r.TransferBufferLength)};
         spec->data = TransferData(r.TransferBuffer, r.TransferBufferMDL);
-        return r.TransferBufferLength <= 0xFFFF;
+        spec->too_long = r.TransferBufferLength > 0xFFFF;
+        return true;
     };
     auto feature = [&](uint8_t recipient, uint8_t request) {
         auto &r = urb->UrbControlFeatureRequest;
@@ -856,7 +865,7 @@ NTSTATUS SubmitUrb(Port &port, PIRP irp, PURB urb) {
             lock.unlock();
             return FailUrb(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION);
         }
-        if (spec.setup.wLength != 0 && spec.data == nullptr) {
+        if (spec.too_long || (spec.setup.wLength != 0 && spec.data == nullptr)) {
             lock.unlock();
             return FailUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
         }
@@ -1008,14 +1017,28 @@ UsbBus::~UsbBus() {
 PDEVICE_OBJECT UsbBus::Plug(UsbDevice &device) {
     auto port = std::make_unique<Port>();
     port->device = &device;
+    // Gives the reserved port number back however Plug ends; by then the
+    // port is on the list, or the device is not plugged in at all.
+    struct Reservation {
+        State *state;
+        unsigned number = 0;
+        ~Reservation() {
+            if (number == 0) return;
+            std::lock_guard<std::mutex> lock(state->mutex);
+            std::erase(state->enumerating, number);
+        }
+    } reservation{state_};
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         std::vector<bool> used(kMaxPorts + 1, false);
         for (auto &p : state_->ports) used[p->number] = true;
+        for (unsigned taken : state_->enumerating) used[taken] = true;
         unsigned number = 1;
         while (number <= kMaxPorts && used[number]) ++number;
         if (number > kMaxPorts) return nullptr;
         port->number = number;
+        state_->enumerating.push_back(number);
+        reservation.number = number;
         // Enumeration: reset, address, the device and configuration descriptors.
         device.Reset();
         ULONG moved;

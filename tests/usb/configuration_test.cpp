@@ -58,6 +58,28 @@ TEST_F(UsbConfiguration, SelectingNoConfigurationDeconfiguresAndRetiresThePipes)
     EXPECT_EQ(read.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
 }
 
+TEST_F(UsbConfiguration, APipeHandleOfOneDeviceIsRefusedByAnother) {
+    ASSERT_EQ(SelectConfiguration(0), STATUS_SUCCESS);
+    Camera other;
+    PDEVICE_OBJECT other_pdo = Bus().Plug(other);
+    ASSERT_NE(other_pdo, nullptr);
+    // The other camera at the same generation: only the port tells the handles apart.
+    std::vector<uint8_t> descriptor = configuration_;
+    auto *configuration = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor.data());
+    USBD_INTERFACE_LIST_ENTRY list[2] = {
+        {USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, -1, -1, -1), nullptr}, {nullptr, nullptr}};
+    PURB request = USBD_CreateConfigurationRequestEx(configuration, list);
+    ASSERT_NE(request, nullptr);
+    EXPECT_EQ(SubmitAndWait(other_pdo, request), STATUS_SUCCESS);
+    ExFreePool(request);
+    URB reset = PipeUrb(URB_FUNCTION_RESET_PIPE, DataPipe());
+    EXPECT_EQ(SubmitAndWait(other_pdo, &reset), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(reset.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+    other.SetAttached(false);
+    Bus().Unplug(other_pdo);
+    tm350::ntos::RemoveDevice(other_pdo, tm350::ntos::Removal::Surprise);
+}
+
 TEST_F(UsbConfiguration, AlternateSettingOneGivesTheIsochronousPipeAndRetiresTheBulkOne) {
     ASSERT_EQ(SelectConfiguration(0), STATUS_SUCCESS);
     const USBD_PIPE_HANDLE bulk = DataPipe();
