@@ -29,6 +29,15 @@ int StepSize(int error) {
 
 }  // namespace
 
+BYTE BrightnessOfSums(DWORD sumBlue, DWORD sumGreen, DWORD sumRed, int w, int h) {
+    const DWORD area = static_cast<DWORD>(w) * static_cast<DWORD>(h);
+    if (area == 0) return 16;
+    const BYTE meanBlue = static_cast<BYTE>(sumBlue * 4 / area);
+    const BYTE meanGreen = static_cast<BYTE>(sumGreen * 4 / area);
+    const BYTE meanRed = static_cast<BYTE>(sumRed * 4 / area);
+    return static_cast<BYTE>(((8432 * meanRed + 16425 * meanGreen + 3176 * meanBlue) >> 15) + 16);
+}
+
 BYTE MeasureBrightness(const BYTE *picture, int w, int h) {
     DWORD sumBlue = 0, sumGreen = 0, sumRed = 0;
     for (int y = h / 4; y < 3 * h / 4; ++y) {
@@ -39,18 +48,18 @@ BYTE MeasureBrightness(const BYTE *picture, int w, int h) {
             sumRed += pixel[2];
         }
     }
-    const DWORD area = static_cast<DWORD>(w) * static_cast<DWORD>(h);
-    if (area == 0) return 16;
-    const BYTE meanBlue = static_cast<BYTE>(sumBlue * 4 / area);
-    const BYTE meanGreen = static_cast<BYTE>(sumGreen * 4 / area);
-    const BYTE meanRed = static_cast<BYTE>(sumRed * 4 / area);
-    return static_cast<BYTE>(((8432 * meanRed + 16425 * meanGreen + 3176 * meanBlue) >> 15) + 16);
+    return BrightnessOfSums(sumBlue, sumGreen, sumRed, w, h);
 }
 
 void AutoExpose(const BYTE *picture, int w, int h, CCameraSettings &settings, CAutoExposureState &state,
                 CExposureWriter &camera) {
     if (settings.AutoExposure == 0) return;
-    const int brightness = MeasureBrightness(picture, w, h);
+    AutoExposeBrightness(MeasureBrightness(picture, w, h), settings, state, camera);
+}
+
+void AutoExposeBrightness(BYTE brightness, CCameraSettings &settings, CAutoExposureState &state,
+                          CExposureWriter &camera) {
+    if (settings.AutoExposure == 0) return;
     int measured;
     if (brightness > kSaturatedAbove) {
         measured = 255;

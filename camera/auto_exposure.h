@@ -28,12 +28,18 @@ struct CAutoExposureState {
 
 // BT.601 luma (16 to 234) of the centre quarter of a w x h BGR picture.
 BYTE MeasureBrightness(const BYTE *picture, int w, int h);
+// The same from the centre quarter's blue, green and red totals, for a
+// caller that summed them on the way.
+BYTE BrightnessOfSums(DWORD sumBlue, DWORD sumGreen, DWORD sumRed, int w, int h);
 
 // One control step: reads AutoExposure and AETarget, corrects ExposureTime and
 // AnalogGain in the settings and writes gain, then exposure, to the camera.
 // Does nothing while AutoExposure is 0.
 void AutoExpose(const BYTE *picture, int w, int h, CCameraSettings &settings, CAutoExposureState &state,
                 CExposureWriter &camera);
+// The same step for a brightness already measured (DevelopPicture's).
+void AutoExposeBrightness(BYTE brightness, CCameraSettings &settings, CAutoExposureState &state,
+                          CExposureWriter &camera);
 
 // Grey-world gains from the whole picture into r, g, b (64 = x 1.0). A picture
 // without red, green or blue light leaves the gains as they were. The caller

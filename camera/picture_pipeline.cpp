@@ -2,7 +2,13 @@
 
 #include <cstring>
 
+#include "camera/auto_exposure.h"
+#include "camera/demosaic.h"
 #include "camera/picture_flips.h"
+#include "camera/raw_frame.h"
+
+#include <new>
+#include <memory>
 
 namespace tm350::pipeline {
 
@@ -85,7 +91,35 @@ void FinishPictureWith(Isa isa, const BYTE *demosaiced, BYTE *picture, int w, in
     MirrorRows(picture, w, h, plan.mirror ? 1 : 0);
 }
 
+BYTE DevelopPictureWith(Isa isa, BYTE *raw, BYTE *picture, int w, int h, const CCameraSettings &settings,
+                        const CGainTables &gains, const CToneTable &tone) {
+    if (w <= 0 || h <= 0) return BrightnessOfSums(0, 0, 0, w, h);
+    const CCameraSettings frame = settings;  // each setting read once
+    const FinishPlan plan = MakeFinishPlan(frame, gains, tone);
+    ExtractPicture(raw, w, h);
+    uint32_t sums[3];
+    if (DevelopRows(isa, raw, picture, w, h, frame.Speed != 0 ? 1 : 0, plan, sums))
+        return BrightnessOfSums(sums[0], sums[1], sums[2], w, h);
+    // Wider than the single pass takes: through a demosaiced picture, or,
+    // without memory for it, unsmoothed in place.
+    const size_t bytes = static_cast<size_t>(w) * h * 3;
+    std::unique_ptr<BYTE[]> demosaiced(new (std::nothrow) BYTE[bytes]);
+    BYTE *source = demosaiced ? demosaiced.get() : picture;
+    // The picture area is already extracted; Demosaic's own extraction would
+    // move it again, so the border and interior are written here.
+    std::memset(source, 0, bytes);
+    DemosaicInterior(isa, raw, source, w, h, frame.Speed != 0 ? 1 : 0);
+    const BYTE brightness = MeasureBrightness(source, w, h);
+    FinishPictureWith(isa, source, picture, w, h, frame, gains, tone);
+    return brightness;
+}
+
 }  // namespace tm350::pipeline
+
+BYTE DevelopPicture(BYTE *raw, BYTE *picture, int w, int h, const CCameraSettings &settings, const CGainTables &gains,
+                    const CToneTable &tone) {
+    return tm350::pipeline::DevelopPictureWith(tm350::pipeline::BestIsa(), raw, picture, w, h, settings, gains, tone);
+}
 
 void FinishPicture(const BYTE *demosaiced, BYTE *picture, int w, int h, const CCameraSettings &settings,
                    const CGainTables &gains, const CToneTable &tone) {

@@ -20,7 +20,20 @@
 void FinishPicture(const BYTE *demosaiced, BYTE *picture, int w, int h, const CCameraSettings &settings,
                    const CGainTables &gains, const CToneTable &tone);
 
+// Demosaic and FinishPicture in one pass, for a frame with no one-push white
+// balance pending (whose gains must come from the whole demosaiced picture
+// first): the raw frame's picture area is extracted in place and developed
+// straight into the sample, three demosaiced rows at a time, so no
+// frame-sized scratch picture is written and read back. Speed and the
+// finishing settings are read once at the start. Returns the brightness
+// MeasureBrightness gives for the demosaiced picture, for AutoExposeBrightness.
+BYTE DevelopPicture(BYTE *raw, BYTE *picture, int w, int h, const CCameraSettings &settings, const CGainTables &gains,
+                    const CToneTable &tone);
+
 namespace tm350::pipeline {
+
+BYTE DevelopPictureWith(Isa isa, BYTE *raw, BYTE *picture, int w, int h, const CCameraSettings &settings,
+                        const CGainTables &gains, const CToneTable &tone);
 
 FinishPlan MakeFinishPlan(const CCameraSettings &settings, const CGainTables &gains, const CToneTable &tone);
 

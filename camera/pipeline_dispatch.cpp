@@ -51,4 +51,18 @@ void FinishRows(Isa isa, const uint8_t *source, uint8_t *target, int w, int h, c
     }
 }
 
+bool DevelopRows(Isa isa, const uint8_t *mosaic, uint8_t *target, int w, int h, int phase, const FinishPlan &plan,
+                 uint32_t sums[3]) {
+    switch (isa) {
+#if defined(TM350_PIPELINE_X86)
+    case Isa::Avx512Vbmi:
+        return avx512vbmi::DevelopRows(mosaic, target, w, h, phase, plan, sums);
+    case Isa::Avx2:
+        return avx2::DevelopRows(mosaic, target, w, h, phase, plan, sums);
+#endif
+    default:
+        return portable::DevelopRows(mosaic, target, w, h, phase, plan, sums);
+    }
+}
+
 }  // namespace tm350::pipeline

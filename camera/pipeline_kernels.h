@@ -53,17 +53,32 @@ void DemosaicInterior(Isa isa, const uint8_t *mosaic, uint8_t *picture, int w, i
 // must not overlap.
 void FinishRows(Isa isa, const uint8_t *source, uint8_t *target, int w, int h, const FinishPlan &plan);
 
+// The widest picture the single pass takes: it keeps three demosaiced rows
+// on the stack.
+constexpr int kMaxDevelopWidth = 2048;
+
+// Demosaic and finishing in one pass, three demosaiced rows at a time, so
+// the demosaiced picture never exists as a whole. sums receives the blue,
+// green and red totals over the picture's centre quarter (rows h/4 to
+// 3h/4 - 1, columns w/4 to 3w/4 - 1) for the brightness measurement. False,
+// with nothing done, for a picture wider than kMaxDevelopWidth.
+bool DevelopRows(Isa isa, const uint8_t *mosaic, uint8_t *target, int w, int h, int phase, const FinishPlan &plan,
+                 uint32_t sums[3]);
+
+#define TM350_PIPELINE_KERNELS                                                                              \
+    void DemosaicInterior(const uint8_t *mosaic, uint8_t *picture, int w, int h, int phase);                \
+    void FinishRows(const uint8_t *source, uint8_t *target, int w, int h, const FinishPlan &plan);          \
+    bool DevelopRows(const uint8_t *mosaic, uint8_t *target, int w, int h, int phase, const FinishPlan &plan, \
+                     uint32_t sums[3]);
 namespace portable {
-void DemosaicInterior(const uint8_t *mosaic, uint8_t *picture, int w, int h, int phase);
-void FinishRows(const uint8_t *source, uint8_t *target, int w, int h, const FinishPlan &plan);
+TM350_PIPELINE_KERNELS
 }  // namespace portable
 namespace avx2 {
-void DemosaicInterior(const uint8_t *mosaic, uint8_t *picture, int w, int h, int phase);
-void FinishRows(const uint8_t *source, uint8_t *target, int w, int h, const FinishPlan &plan);
+TM350_PIPELINE_KERNELS
 }  // namespace avx2
 namespace avx512vbmi {
-void DemosaicInterior(const uint8_t *mosaic, uint8_t *picture, int w, int h, int phase);
-void FinishRows(const uint8_t *source, uint8_t *target, int w, int h, const FinishPlan &plan);
+TM350_PIPELINE_KERNELS
 }  // namespace avx512vbmi
+#undef TM350_PIPELINE_KERNELS
 
 }  // namespace tm350::pipeline

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "camera/auto_exposure.h"
 #include "camera/picture_pipeline.h"
 #include "camera/raw_frame.h"
 #include "reference_pipeline.h"
@@ -157,4 +158,30 @@ TEST(FastPipeline, TheDemosaicedPictureIsLeftAsItWas) {
     reference::Bytes source = demosaiced, picture(demosaiced.size());
     FinishPicture(source.data(), picture.data(), 1024, 768, trial.camera, trial.gains, trial.tone);
     EXPECT_TRUE(source == demosaiced);
+}
+
+TEST(FastPipeline, TheSinglePassDevelopsTheSameBytesAndBrightnessAsTheTwoPasses) {
+    std::mt19937 random(5);
+    std::vector<Size> sizes(std::begin(kSizes), std::end(kSizes));
+    sizes.push_back({2100, 5});  // wider than the single pass takes: the two passes run instead
+    for (Isa isa : AvailableIsas()) {
+        for (const Size &size : sizes) {
+            const int trials = size.w * size.h > 100000 ? 4 : 12;
+            for (int t = 0; t < trials; ++t) {
+                Trial trial = RandomTrial(random, /*linearGains=*/t % 4 != 3);
+                trial.settings.Speed = trial.camera.Speed = static_cast<BYTE>(Uniform(random, 0, 1));
+                SCOPED_TRACE(IsaName(isa) + " " + std::to_string(size.w) + "x" + std::to_string(size.h) + " trial " +
+                             std::to_string(t));
+                reference::Bytes raw = RandomBytes(random, RAW_FRAME_SIZE);
+                reference::Bytes expected = reference::Demosaic(raw, size.w, size.h, trial.settings.Speed);
+                const BYTE brightness = MeasureBrightness(expected.data(), size.w, size.h);
+                reference::Finish(expected, size.w, size.h, trial.settings, trial.referenceGains, trial.tone.level);
+                reference::Bytes picture(expected.size(), 0x5A);
+                EXPECT_EQ(tm350::pipeline::DevelopPictureWith(isa, raw.data(), picture.data(), size.w, size.h,
+                                                              trial.camera, trial.gains, trial.tone),
+                          brightness);
+                ASSERT_TRUE(SameBytes(expected, picture, size.w));
+            }
+        }
+    }
 }

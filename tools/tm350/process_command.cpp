@@ -92,26 +92,29 @@ std::optional<std::vector<BYTE>> ReadRawFrame(const std::string &path) {
     return raw;
 }
 
-// The per-frame steps of the output pin, in its order, on one frame: the
-// demosaic into the scratch picture, the one-push white balance on it when
-// asked for, then the fused finishing pass into the sample. The automatic
-// exposure step is left out: it only steers the camera for the frames that
-// follow.
+// The per-frame steps of the output pin on one frame. A pending one-push
+// white balance needs the whole demosaiced picture first, so that frame goes
+// through a demosaiced copy; any other is developed in one pass. The
+// automatic exposure step is left out: it only steers the camera for the
+// frames that follow.
 std::vector<BYTE> Develop(std::vector<BYTE> &raw, CCameraSettings &settings) {
     CDefectList noDefects = {};  // a file carries no defect table of its camera
     CorrectDefects(raw.data(), kWidth, kHeight, noDefects);
-    std::vector<BYTE> demosaiced(kPictureSize);
-    Demosaic(raw.data(), demosaiced.data(), kWidth, kHeight, settings.Speed);
-    if (settings.bAutoWB) {
-        OnePushWhiteBalance(demosaiced.data(), kWidth, kHeight, settings);
-        settings.bAutoWB = 0;
-        printf("white balance: r=%u g=%u b=%u\n", settings.r, settings.g, settings.b);
-    }
-    CGainTables gains;
-    BuildGainTables(gains, settings.r, settings.g, settings.b);
     CToneTable tone;
     BuildToneTable(tone, settings.Gamma, settings.Contrast);
+    CGainTables gains;
     std::vector<BYTE> picture(kPictureSize);
+    if (!settings.bAutoWB) {
+        BuildGainTables(gains, settings.r, settings.g, settings.b);
+        DevelopPicture(raw.data(), picture.data(), kWidth, kHeight, settings, gains, tone);
+        return picture;
+    }
+    std::vector<BYTE> demosaiced(kPictureSize);
+    Demosaic(raw.data(), demosaiced.data(), kWidth, kHeight, settings.Speed);
+    OnePushWhiteBalance(demosaiced.data(), kWidth, kHeight, settings);
+    settings.bAutoWB = 0;
+    printf("white balance: r=%u g=%u b=%u\n", settings.r, settings.g, settings.b);
+    BuildGainTables(gains, settings.r, settings.g, settings.b);
     FinishPicture(demosaiced.data(), picture.data(), kWidth, kHeight, settings, gains, tone);
     return picture;
 }
