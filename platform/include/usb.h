@@ -3,7 +3,7 @@
 // kernel headers (<wdm.h> or <ntddk.h>).
 #pragma once
 
-#include <usbspec.h>
+#include <usb100.h>
 
 #define USB_DEFAULT_DEVICE_ADDRESS 0
 #define USB_DEFAULT_ENDPOINT_ADDRESS 0

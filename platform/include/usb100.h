@@ -1,4 +1,4 @@
-// USB descriptors and constants from the USB 2.0 specification, with the
+// USB descriptors and constants as USB 2.0 defines them, with the
 // Windows driver kit's names and layouts (byte-packed, little-endian).
 #pragma once
 
