@@ -9,17 +9,7 @@ void tm350::pipeline::DemosaicWith(Isa isa, BYTE* raw, BYTE* picture, int w, int
     if (w <= 0 || h <= 0)
         return;
     ExtractPicture(raw, w, h);
-    const int phase = Speed != 0 ? 1 : 0;
-    const size_t stride = static_cast<size_t>(w) * 3;
-
-    std::memset(picture, 0, stride);
-    std::memset(picture + (h - 1) * stride, 0, stride);
-    for (int i = 0; i < h; ++i) {
-        std::memset(picture + i * stride, 0, 3);
-        std::memset(picture + i * stride + (w - 1) * 3, 0, 3);
-    }
-
-    DemosaicInterior(isa, raw, picture, w, h, phase);
+    DemosaicPicture(isa, raw, picture, w, h, Speed != 0 ? 1 : 0);
 }
 
 void Demosaic(BYTE* raw, BYTE* picture, int w, int h, BYTE Speed) {

@@ -105,10 +105,8 @@ BYTE DevelopPictureWith(Isa isa, BYTE *raw, BYTE *picture, int w, int h, const C
     const size_t bytes = static_cast<size_t>(w) * h * 3;
     std::unique_ptr<BYTE[]> demosaiced(new (std::nothrow) BYTE[bytes]);
     BYTE *source = demosaiced ? demosaiced.get() : picture;
-    // The picture area is already extracted; Demosaic's own extraction would
-    // move it again, so the border and interior are written here.
-    std::memset(source, 0, bytes);
-    DemosaicInterior(isa, raw, source, w, h, frame.Speed != 0 ? 1 : 0);
+    // The picture area is already extracted; Demosaic would extract it again.
+    DemosaicPicture(isa, raw, source, w, h, frame.Speed != 0 ? 1 : 0);
     const BYTE brightness = MeasureBrightness(source, w, h);
     FinishPictureWith(isa, source, picture, w, h, frame, gains, tone);
     return brightness;

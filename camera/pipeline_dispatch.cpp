@@ -25,16 +25,16 @@ Isa BestIsa() {
     return best;
 }
 
-void DemosaicInterior(Isa isa, const uint8_t *mosaic, uint8_t *picture, int w, int h, int phase) {
+void DemosaicPicture(Isa isa, const uint8_t *mosaic, uint8_t *picture, int w, int h, int phase) {
     switch (isa) {
 #if defined(TM350_PIPELINE_X86)
     case Isa::Avx512Vbmi:
-        return avx512vbmi::DemosaicInterior(mosaic, picture, w, h, phase);
+        return avx512vbmi::DemosaicPicture(mosaic, picture, w, h, phase);
     case Isa::Avx2:
-        return avx2::DemosaicInterior(mosaic, picture, w, h, phase);
+        return avx2::DemosaicPicture(mosaic, picture, w, h, phase);
 #endif
     default:
-        return portable::DemosaicInterior(mosaic, picture, w, h, phase);
+        return portable::DemosaicPicture(mosaic, picture, w, h, phase);
     }
 }
 

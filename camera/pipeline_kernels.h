@@ -44,9 +44,9 @@ enum class Isa : uint8_t { Portable, Avx2, Avx512Vbmi };
 bool IsaAvailable(Isa isa);
 Isa BestIsa();
 
-// Rows 1 to h - 2, columns 1 to w - 2 of the demosaiced picture, from the
-// extracted mosaic (rows of w samples). The border is the caller's.
-void DemosaicInterior(Isa isa, const uint8_t *mosaic, uint8_t *picture, int w, int h, int phase);
+// The demosaiced picture, its black border included, from the extracted
+// mosaic (rows of w samples).
+void DemosaicPicture(Isa isa, const uint8_t *mosaic, uint8_t *picture, int w, int h, int phase);
 
 // Smooth, the colour step, the tone table and both flips in one pass from the
 // demosaiced picture in source to the finished picture in target. The two
@@ -66,7 +66,7 @@ bool DevelopRows(Isa isa, const uint8_t *mosaic, uint8_t *target, int w, int h, 
                  uint32_t sums[3]);
 
 #define TM350_PIPELINE_KERNELS                                                                              \
-    void DemosaicInterior(const uint8_t *mosaic, uint8_t *picture, int w, int h, int phase);                \
+    void DemosaicPicture(const uint8_t *mosaic, uint8_t *picture, int w, int h, int phase);                \
     void FinishRows(const uint8_t *source, uint8_t *target, int w, int h, const FinishPlan &plan);          \
     bool DevelopRows(const uint8_t *mosaic, uint8_t *target, int w, int h, int phase, const FinishPlan &plan, \
                      uint32_t sums[3]);
