@@ -232,6 +232,23 @@ HANDLE OpenDevice(std::u16string_view path, DWORD access, DWORD share, DWORD dis
     return handle;
 }
 
+// ReadFile and WriteFile: a byte count or an OVERLAPPED is required, and
+// the OVERLAPPED carries the file offset.
+BOOL Transfer(sys::IoRequest::Kind kind, HANDLE file, LPVOID buffer, DWORD length, LPDWORD transferred,
+              LPOVERLAPPED overlapped) {
+    if (transferred != nullptr) *transferred = 0;
+    if (transferred == nullptr && overlapped == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    sys::IoRequest request{kind};
+    request.output = buffer;
+    request.output_length = length;
+    if (overlapped != nullptr)
+        request.byte_offset = static_cast<LONGLONG>(overlapped->Offset) | static_cast<LONGLONG>(overlapped->OffsetHigh) << 32;
+    return Submit(file, request, overlapped, transferred);
+}
+
 }  // namespace
 }  // namespace tm350::kernel
 
@@ -277,36 +294,14 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                      LPOVERLAPPED lpOverlapped) {
-    if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
-    if (lpNumberOfBytesRead == nullptr && lpOverlapped == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    tm350::ntos::syscall::IoRequest request{tm350::ntos::syscall::IoRequest::Kind::Read};
-    request.output = lpBuffer;
-    request.output_length = nNumberOfBytesToRead;
-    if (lpOverlapped != nullptr) {
-        request.byte_offset = static_cast<LONGLONG>(lpOverlapped->Offset) |
-                              static_cast<LONGLONG>(lpOverlapped->OffsetHigh) << 32;
-    }
-    return Submit(hFile, request, lpOverlapped, lpNumberOfBytesRead);
+    return Transfer(tm350::ntos::syscall::IoRequest::Kind::Read, hFile, lpBuffer, nNumberOfBytesToRead,
+                    lpNumberOfBytesRead, lpOverlapped);
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                       LPOVERLAPPED lpOverlapped) {
-    if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
-    if (lpNumberOfBytesWritten == nullptr && lpOverlapped == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    tm350::ntos::syscall::IoRequest request{tm350::ntos::syscall::IoRequest::Kind::Write};
-    request.output = const_cast<LPVOID>(lpBuffer);
-    request.output_length = nNumberOfBytesToWrite;
-    if (lpOverlapped != nullptr) {
-        request.byte_offset = static_cast<LONGLONG>(lpOverlapped->Offset) |
-                              static_cast<LONGLONG>(lpOverlapped->OffsetHigh) << 32;
-    }
-    return Submit(hFile, request, lpOverlapped, lpNumberOfBytesWritten);
+    return Transfer(tm350::ntos::syscall::IoRequest::Kind::Write, hFile, const_cast<LPVOID>(lpBuffer),
+                    nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped);
 }
 
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
