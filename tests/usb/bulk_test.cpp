@@ -21,18 +21,7 @@ protected:
     }
 };
 
-// A read queued on the data pipe, with its own buffer.
-struct Read {
-    Read(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, ULONG length, ULONG flags)
-        : buffer(length, 0xEE),
-          urb(BulkUrb(pipe, buffer.data(), length, USBD_TRANSFER_DIRECTION_IN | flags)),
-          request(pdo, &urb) {}
-    ULONG Length() const { return urb.UrbBulkOrInterruptTransfer.TransferBufferLength; }
-
-    std::vector<uint8_t> buffer;
-    URB urb;
-    UrbRequest request;
-};
+using Read = QueuedRead;
 
 // True when `bytes` are frame `sequence` from `position` on.
 bool IsFrame(const uint8_t *bytes, size_t length, uint64_t sequence, size_t position) {

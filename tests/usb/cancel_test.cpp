@@ -21,17 +21,7 @@ protected:
     }
 };
 
-struct Read {
-    Read(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, ULONG length)
-        : buffer(length),
-          urb(BulkUrb(pipe, buffer.data(), length, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)),
-          request(pdo, &urb) {}
-    ULONG Length() const { return urb.UrbBulkOrInterruptTransfer.TransferBufferLength; }
-
-    std::vector<uint8_t> buffer;
-    URB urb;
-    UrbRequest request;
-};
+using Read = QueuedRead;
 
 TEST_F(UsbCancel, CancelledReadCompletesCancelled) {
     const uint64_t before = Bus().Counters().transfers_cancelled;

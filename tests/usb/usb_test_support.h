@@ -106,4 +106,18 @@ protected:
     USBD_CONFIGURATION_HANDLE configuration_handle_ = nullptr;
 };
 
+// A bulk read queued on a pipe, with its own buffer (filled with 0xEE, so
+// bytes that never arrived show).
+struct QueuedRead {
+    QueuedRead(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, ULONG length, ULONG flags = USBD_SHORT_TRANSFER_OK)
+        : buffer(length, 0xEE),
+          urb(BulkUrb(pipe, buffer.data(), length, USBD_TRANSFER_DIRECTION_IN | flags)),
+          request(pdo, &urb) {}
+    ULONG Length() const { return urb.UrbBulkOrInterruptTransfer.TransferBufferLength; }
+
+    std::vector<uint8_t> buffer;
+    URB urb;
+    UrbRequest request;
+};
+
 }  // namespace usb_test
