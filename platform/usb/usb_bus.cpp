@@ -34,9 +34,14 @@ struct Transfer {
 };
 
 struct Pipe {
+    explicit Pipe(const EndpointInfo &info) : endpoint(info), packet(info.max_packet_size) {}
+
     EndpointInfo endpoint;
     bool halted = false;
     std::deque<Transfer> queue;
+    // Room for one IN packet, made once: the host controller reuses it for
+    // every transaction instead of allocating per packet.
+    std::vector<uint8_t> packet;
 };
 
 struct Port;
@@ -373,7 +378,7 @@ void RebuildPipes(Port &port, std::vector<Completion> &completions, BusCounters 
     for (Pipe &pipe : port.pipes) Drain(port, pipe.queue, USBD_STATUS_CANCELED, completions, counters);
     ++port.generation;
     port.pipes.clear();
-    for (const EndpointInfo &endpoint : port.device->ActiveEndpoints()) port.pipes.push_back(Pipe{endpoint, false, {}});
+    for (const EndpointInfo &endpoint : port.device->ActiveEndpoints()) port.pipes.emplace_back(endpoint);
 }
 
 // Fills one interface record of a selection from the host's pipes.
@@ -578,7 +583,7 @@ void RunBulk(Port &port, Pipe &pipe, std::vector<Completion> &completions, BusCo
             --budget;
             const ULONG chunk = std::min<ULONG>(max_packet, length - transfer.done);
             if (pipe.endpoint.IsIn()) {
-                std::vector<uint8_t> room(max_packet);
+                std::vector<uint8_t> &room = pipe.packet;
                 const PacketResult result = port.device->InPacket(pipe.endpoint.address, room);
                 if (result.handshake == Handshake::Nak) return;  // try again next frame
                 if (result.handshake == Handshake::NoResponse) {
@@ -657,7 +662,7 @@ void RunIsochronous(Port &port, Pipe &pipe, std::vector<Completion> &completions
             // packets in one microframe, all into this packet; a short one ends it.
             const uint16_t max_packet = pipe.endpoint.max_packet_size;
             const unsigned transactions = std::max<unsigned>(1, pipe.endpoint.transactions_per_microframe);
-            std::vector<uint8_t> buffer(max_packet);
+            std::vector<uint8_t> &buffer = pipe.packet;
             for (unsigned transaction = 0; transaction < transactions; ++transaction) {
                 const PacketResult result = port.device->InPacket(pipe.endpoint.address, buffer);
                 if (result.handshake != Handshake::Ack) {
