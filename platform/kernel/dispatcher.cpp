@@ -119,9 +119,15 @@ void SignalStateChanged(DISPATCHER_HEADER &object) {
 DISPATCHER_HEADER &CheckedObject(PVOID object, const char *routine) {
     if (object == nullptr) VerifierFailure("%s on a null object", routine);
     auto &header = *static_cast<DISPATCHER_HEADER *>(object);
+    bool initialised;
+    {
+        // Waiters change the wait list under the dispatcher lock; the check reads it there too.
+        std::lock_guard lock(DispatcherMutex());
+        initialised = header.WaitListHead.Flink != nullptr;
+    }
     bool known_type = header.Type == kNotificationEventObject || header.Type == kSynchronizationEventObject ||
                       header.Type == kSemaphoreObject;
-    if (!known_type || header.WaitListHead.Flink == nullptr) {
+    if (!known_type || !initialised) {
         VerifierFailure("%s on %p, which is not an initialised event or semaphore", routine, object);
     }
     return header;

@@ -321,7 +321,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
                         "to its allocator)",
                         static_cast<void *>(Irp), StateName(record->state));
     }
-    if (Irp->CancelRoutine != nullptr) {
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
         VerifierFailure("IoFreeIrp(%p) on an IRP with a cancel routine set", static_cast<void *>(Irp));
     }
     record->freed = true;
@@ -396,7 +396,8 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (Irp->IoStatus.Status == STATUS_PENDING) {
         VerifierFailure("IoCompleteRequest(%p) with IoStatus.Status STATUS_PENDING", static_cast<void *>(Irp));
     }
-    if (Irp->CancelRoutine != nullptr) {
+    // IoSetCancelRoutine exchanges the routine atomically, possibly on another processor.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
         VerifierFailure("IoCompleteRequest(%p) with its cancel routine still set", static_cast<void *>(Irp));
     }
     {
