@@ -196,6 +196,18 @@ USHORT ControlFunction(UCHAR requestType, UCHAR recipient) {
     return functions[(requestType - 1) * 4 + recipient];
 }
 
+// The I/O manager checked an in-direct buffer for reading only, yet a
+// device-to-host data stage writes into it. A user caller must therefore own
+// the buffer writable, and it stays so (it cannot be made read-only or freed)
+// until *secured is unsecured. Securing never raises, where a probe would need
+// structured exception handling. Kernel callers are trusted.
+bool SecureForWriting(PIRP irp, PMDL data, HANDLE *secured) {
+    *secured = NULL;
+    if (irp->RequestorMode == KernelMode) return true;
+    *secured = MmSecureVirtualMemory(MmGetMdlVirtualAddress(data), MmGetMdlByteCount(data), PAGE_READWRITE);
+    return *secured != NULL;
+}
+
 void ControlTransfer(ControlRequest &r) {
     if (r.inputLength != sizeof(CAM_CONTROL_RECORD)) {
         r.status = STATUS_INVALID_PARAMETER;
@@ -212,12 +224,19 @@ void ControlTransfer(ControlRequest &r) {
         r.status = STATUS_NO_MEMORY;
         return;
     }
-    const ULONG flags = (record.Direction != 0 ? USBD_TRANSFER_DIRECTION_IN : 0) | USBD_SHORT_TRANSFER_OK;
     PMDL data = r.outputLength != 0 ? r.irp->MdlAddress : NULL;
+    HANDLE secured = NULL;
+    if (record.Direction != 0 && data != NULL && !SecureForWriting(r.irp, data, &secured)) {
+        FreePool(urb);
+        r.status = STATUS_ACCESS_VIOLATION;
+        return;
+    }
+    const ULONG flags = (record.Direction != 0 ? USBD_TRANSFER_DIRECTION_IN : 0) | USBD_SHORT_TRANSFER_OK;
     UsbBuildVendorRequest(urb, function, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), flags, 0, record.Request,
                           record.Value, record.Index, NULL, data, r.outputLength, NULL);
     r.status = SubmitUrb(r.extension, urb);
     if (NT_SUCCESS(r.status)) r.information = urb->UrbControlVendorClassRequest.TransferBufferLength;
+    if (secured != NULL) MmUnsecureVirtualMemory(secured);
     FreePool(urb);
 }
 

@@ -22,7 +22,7 @@ const char *SpeedName(ReadoutSpeed speed) { return speed == ReadoutSpeed::High ?
 }  // namespace
 
 Camera::Camera(CameraOptions options)
-    : StandardDevice(CameraDescription(std::move(options.serial_number)), kLog),
+    : StandardDevice(CameraDescription(std::move(options.serial_number), options.bandwidth_settings), kLog),
       fifo_(CheckedFifoSize(options.fifo_bytes)),
       source_(std::make_unique<PatternFrameSource>()) {
     if (options.defect_table && !StoreDefectTable(memory_, *options.defect_table))

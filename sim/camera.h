@@ -71,6 +71,9 @@ struct CameraOptions {
     // What the camera's memory holds when it is made; nothing leaves the
     // memory zeroed, as on a camera that was never calibrated.
     std::optional<DefectTable> defect_table = DefectTable::Default();
+    // Alternate settings beyond the bulk and isochronous ones (see
+    // camera_descriptors.h), which make the configuration descriptor long.
+    BandwidthSettings bandwidth_settings = BandwidthSettings::None;
 };
 
 struct CameraCounters {

@@ -14,6 +14,14 @@
 // Both settings carry the same byte stream; only the endpoint that drains
 // the camera's FIFO differs. The isochronous endpoint reserves room for the
 // high-speed readout (13 550 bytes per ms) with margin.
+//
+// A camera may also offer bandwidth settings (CameraOptions), as cameras do
+// that share a bus with others:
+//   alternate setting 2: pipe 0 only, the command endpoint (no frame data)
+//   alternate settings 3 to 12: pipe 0, and pipe 1 on 0x83 isochronous IN
+//             with one transaction per microframe of 1024, 896, 768, 640,
+//             512, 384, 256, 192, 128 and 64 bytes
+// Their descriptors take the configuration descriptor to 301 bytes.
 #pragma once
 
 #include "usb/descriptors.h"
@@ -38,10 +46,18 @@ constexpr uint8_t kCameraInterface = 0;
 constexpr uint8_t kBulkSetting = 0;
 constexpr uint8_t kIsochronousSetting = 1;
 
+constexpr uint8_t kCommandOnlySetting = 2;
+constexpr uint8_t kNarrowestSetting = 12;
+constexpr uint16_t kNarrowestPacketSize = 64;
+constexpr uint16_t kConfigurationLengthWithBandwidthSettings = 301;
+
+enum class BandwidthSettings : uint8_t { None, Offered };
+
 inline constexpr char16_t kDefaultSerialNumber[] = u"TM350-000001";
 
-// The camera's descriptors and strings; only the serial number varies
-// between cameras.
-usb::DeviceDescription CameraDescription(std::u16string serial_number);
+// The camera's descriptors and strings; only the serial number and the
+// bandwidth settings vary between cameras.
+usb::DeviceDescription CameraDescription(std::u16string serial_number,
+                                         BandwidthSettings bandwidth_settings = BandwidthSettings::None);
 
 }  // namespace tm350::sim

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "kernel/driver_loader.h"
+#include "usb/urb_trace_internal.h"
 #include "usb/usb_log.h"
 
 namespace tm350::usb {
@@ -797,6 +798,7 @@ ULONG MinimumLength(USHORT function) {
 
 NTSTATUS SubmitUrb(Port &port, PIRP irp, PURB urb) {
     if (urb == nullptr) return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+    TraceUrb(*urb);
     const USHORT function = urb->UrbHeader.Function;
     if (urb->UrbHeader.Length < MinimumLength(function)) return FailUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     std::vector<Completion> completions;

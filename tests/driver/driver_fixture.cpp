@@ -1,5 +1,8 @@
 #include "driver_fixture.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace driver_test {
 
 Machine &TheMachine() {
@@ -35,8 +38,37 @@ std::vector<uint8_t> CameraRecord(uint8_t direction, uint8_t type, uint8_t recip
             static_cast<uint8_t>(index), static_cast<uint8_t>(index >> 8)};
 }
 
-CameraId DriverTest::Plug(long *start_status) {
-    const CameraId id = TheMachine().Plug({}, start_status);
+namespace {
+
+// The last `count - seen` entries of a history that keeps only its recent end.
+template <typename T>
+std::vector<T> Fresh(const std::vector<T> &recent, uint64_t seen, uint64_t count) {
+    const size_t fresh = static_cast<size_t>(std::min<uint64_t>(count - seen, recent.size()));
+    return std::vector<T>(recent.end() - fresh, recent.end());
+}
+
+}  // namespace
+
+std::vector<tm350::usb::ControlRecord> TransferWatch::New() {
+    const uint64_t count = camera_.ControlTransferCount();
+    std::vector<tm350::usb::ControlRecord> fresh = Fresh(camera_.RecentControlTransfers(), seen_, count);
+    seen_ = count;
+    return fresh;
+}
+
+UrbWatch::UrbWatch() : seen_(tm350::usb::UrbCount()) {}
+
+std::vector<tm350::usb::UrbTrace> UrbWatch::New() {
+    const uint64_t count = tm350::usb::UrbCount();
+    std::vector<tm350::usb::UrbTrace> fresh = Fresh(tm350::usb::RecentUrbs(), seen_, count);
+    seen_ = count;
+    return fresh;
+}
+
+CameraId DriverTest::Plug(long *start_status) { return Plug(tm350::sim::CameraOptions{}, start_status); }
+
+CameraId DriverTest::Plug(tm350::sim::CameraOptions options, long *start_status) {
+    const CameraId id = TheMachine().Plug(std::move(options), start_status);
     plugged_.push_back(id);
     return id;
 }

@@ -14,6 +14,7 @@
 
 #include "driver/vexusb_interface.h"
 #include "sim/machine.h"
+#include "usb/urb_trace.h"
 
 namespace driver_test {
 
@@ -65,10 +66,40 @@ Control Ioctl(HANDLE device, DWORD code, std::vector<uint8_t> input, DWORD outpu
 std::vector<uint8_t> CameraRecord(uint8_t direction, uint8_t type, uint8_t recipient, uint8_t request,
                                    uint16_t value, uint16_t index);
 
+// The control transfers a camera saw since the watch began or was last asked.
+class TransferWatch {
+public:
+    explicit TransferWatch(tm350::sim::Camera &camera) : camera_(camera), seen_(camera.ControlTransferCount()) {}
+    std::vector<tm350::usb::ControlRecord> New();
+
+private:
+    tm350::sim::Camera &camera_;
+    uint64_t seen_;
+};
+
+// The request blocks the USB stack was handed since the watch began or was
+// last asked, by every driver of the machine.
+class UrbWatch {
+public:
+    UrbWatch();
+    std::vector<tm350::usb::UrbTrace> New();
+
+private:
+    uint64_t seen_;
+};
+
+// Request block functions and transfer flags as the USB stack knows them.
+constexpr uint16_t kUrbAbortPipe = 0x0002;
+constexpr uint16_t kUrbVendorDevice = 0x0017;
+constexpr uint16_t kUrbResetPipe = 0x001E;  // reset the pipe and clear the endpoint's halt
+constexpr uint32_t kTransferDirectionIn = 0x1;
+constexpr uint32_t kShortTransferOk = 0x2;
+
 // Plugs cameras for one test and pulls them out at its end.
 class DriverTest : public ::testing::Test {
 protected:
     CameraId Plug(long *start_status = nullptr);
+    CameraId Plug(tm350::sim::CameraOptions options, long *start_status = nullptr);
     void TearDown() override;
 
     std::vector<CameraId> plugged_;

@@ -302,6 +302,10 @@ NTKERNELAPI VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR
 NTKERNELAPI VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList);
 NTKERNELAPI VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 
+// Page protections, as MmSecureVirtualMemory's probe mode names them.
+#define PAGE_READONLY 0x02
+#define PAGE_READWRITE 0x04
+
 // Power.
 typedef enum _SYSTEM_POWER_STATE {
     PowerSystemUnspecified = 0,
