@@ -6,7 +6,6 @@
 #include "platform/kernel/kernel_api.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -16,15 +15,17 @@ namespace {
 constexpr ULONG kEchoCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 // Completes an IRP from another thread at DISPATCH_LEVEL, as a controller's
-// interrupt path does.
+// interrupt path does, once the dispatch routine that calls this has
+// returned.
 void CompleteLater(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    std::thread([=] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        KIRQL irql;
-        KeRaiseIrql(DISPATCH_LEVEL, &irql);
-        CompleteWith(irp, status, information);
-        KeLowerIrql(irql);
-    }).detach();
+    BuiltinDriver::AfterDispatch().push_back([=] {
+        std::thread([=] {
+            KIRQL irql;
+            KeRaiseIrql(DISPATCH_LEVEL, &irql);
+            CompleteWith(irp, status, information);
+            KeLowerIrql(irql);
+        }).detach();
+    });
 }
 
 struct Outcome {
@@ -173,6 +174,48 @@ TEST_F(KernelIrps, PendingReachesTheCallerThroughSkippedLocations) {
     Outcome synchronous = SendOwnIrp(middle);
     EXPECT_EQ(synchronous.returned, STATUS_SUCCESS);
     EXPECT_FALSE(synchronous.pending_returned);
+}
+
+TEST_F(KernelIrps, ACompletionRoutineFindsTheLocationBelowItCleared) {
+    PDEVICE_OBJECT lower = driver_.AddDevice([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); });
+    struct Seen {
+        UCHAR major, minor, flags;
+        ULONG code, output_length;
+        PFILE_OBJECT file;
+    } seen{};
+    FILE_OBJECT file{};
+    PDEVICE_OBJECT middle = driver_.AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MinorFunction = 7;
+        next->Flags = 0x02;  // SL_OVERRIDE_VERIFY_VOLUME
+        next->FileObject = &file;
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT, PIRP irp, PVOID context) -> NTSTATUS {
+                PIO_STACK_LOCATION below = IoGetNextIrpStackLocation(irp);
+                *static_cast<Seen *>(context) = {below->MajorFunction,
+                                                 below->MinorFunction,
+                                                 below->Flags,
+                                                 below->Parameters.DeviceIoControl.IoControlCode,
+                                                 below->Parameters.DeviceIoControl.OutputBufferLength,
+                                                 below->FileObject};
+                return STATUS_SUCCESS;
+            },
+            &seen, TRUE, TRUE, TRUE);
+        return IoCallDriver(lower, irp);
+    });
+    IoAttachDeviceToDeviceStack(middle, lower);
+    Outcome outcome = SendOwnIrp(middle, [](PIO_STACK_LOCATION next) {
+        next->Parameters.DeviceIoControl.OutputBufferLength = 16;
+    });
+    EXPECT_EQ(outcome.final.Status, STATUS_SUCCESS);
+    EXPECT_EQ(seen.major, IRP_MJ_DEVICE_CONTROL);  // only the major function stays
+    EXPECT_EQ(seen.minor, 0);
+    EXPECT_EQ(seen.flags, 0);
+    EXPECT_EQ(seen.code, 0u);
+    EXPECT_EQ(seen.output_length, 0u);
+    EXPECT_EQ(seen.file, nullptr);
 }
 
 TEST_F(KernelIrps, CancelRunsTheCancelRoutineOnceWithTheCancelLockHeld) {
