@@ -120,6 +120,7 @@ private:
 };
 
 Completer *g_completer;
+volatile UCHAR *g_kept_mapping;  // IOCTL_BAD_KEEP_MAPPING
 PDEVICE_OBJECT g_echo;
 PDEVICE_OBJECT g_buffered;
 PDEVICE_OBJECT g_lower;
@@ -288,6 +289,14 @@ NTSTATUS EchoControl(PDEVICE_OBJECT device, PIRP irp) {
         return Queue(extension, irp, CancelAndHold);
     case IOCTL_BAD_FORGET_CANCELLED:
         return Queue(extension, irp, CancelAndForget);
+    case IOCTL_BAD_KEEP_MAPPING:
+        g_kept_mapping = out > 0 ? static_cast<volatile UCHAR *>(
+                                       MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority))
+                                 : nullptr;
+        return Complete(irp, STATUS_SUCCESS, 0);
+    case IOCTL_BAD_WRITE_KEPT:
+        if (g_kept_mapping != nullptr) g_kept_mapping[0] = 1;
+        return Complete(irp, STATUS_SUCCESS, 0);
     case IOCTL_BAD_RETURN_OTHER_STATUS:
         Complete(irp, STATUS_SUCCESS, 0);
         return STATUS_UNSUCCESSFUL;

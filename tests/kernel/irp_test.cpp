@@ -359,21 +359,42 @@ TEST_F(KernelIrps, WorkItemsRunAtPassiveLevelOnTheSystemThread) {
 }
 
 TEST(KernelMdls, DescribeLockedBuffersAndPartialsOfThem) {
-    std::vector<char> buffer(3 * PAGE_SIZE + 100);
+    std::vector<char> buffer(3 * PAGE_SIZE + 100, 'b');
     char *start = buffer.data() + 10;
     PMDL mdl = IoAllocateMdl(start, 2 * PAGE_SIZE, FALSE, FALSE, nullptr);
     ASSERT_NE(mdl, nullptr);
     EXPECT_EQ(MmGetMdlByteCount(mdl), 2u * PAGE_SIZE);
     EXPECT_EQ(MmGetMdlVirtualAddress(mdl), start);
     MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
-    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), start);
+    // The system mapping is a view of its own of the same bytes.
+    auto *system = static_cast<char *>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+    ASSERT_NE(system, nullptr);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), system);
+    EXPECT_EQ(BYTE_OFFSET(system), BYTE_OFFSET(start));
+    EXPECT_EQ(system[2 * PAGE_SIZE - 1], 'b');
 
     PMDL partial = IoAllocateMdl(start + 100, 500, FALSE, FALSE, nullptr);
     IoBuildPartialMdl(mdl, partial, start + 100, 500);
     EXPECT_EQ(MmGetMdlByteCount(partial), 500u);
-    EXPECT_EQ(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority), start + 100);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority), system + 100);
     IoBuildPartialMdl(mdl, partial, start + 2 * PAGE_SIZE - 8, 0);  // 0: to the end of the source
     EXPECT_EQ(MmGetMdlByteCount(partial), 8u);
+    static_cast<char *>(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority))[0] = 'p';
+    system[0] = 's';
+    IoFreeMdl(partial);
+    EXPECT_EQ(start[0], 'b');  // not yet: the buffer gets what was written at the unlock
+    MmUnlockPages(mdl);
+    EXPECT_EQ(start[0], 's');
+    EXPECT_EQ(start[2 * PAGE_SIZE - 8], 'p');
+    IoFreeMdl(mdl);
+
+    // A partial MDL of a source not yet mapped maps into the source's mapping.
+    mdl = IoAllocateMdl(start, 100, FALSE, FALSE, nullptr);
+    MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
+    partial = IoAllocateMdl(start + 10, 20, FALSE, FALSE, nullptr);
+    IoBuildPartialMdl(mdl, partial, start + 10, 20);
+    auto *inner = static_cast<char *>(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority));
+    EXPECT_EQ(static_cast<char *>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority)) + 10, inner);
     IoFreeMdl(partial);
     MmUnlockPages(mdl);
     IoFreeMdl(mdl);
@@ -519,6 +540,16 @@ TEST_F(KernelIrpRules, StackAndIrqlMisuseInDispatchIsFatal) {
 
 TEST_F(KernelIrpRules, MdlMisuseIsFatal) {
     static char buffer[256];
+    EXPECT_DEATH(
+        {
+            PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+            MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+            auto *system = static_cast<volatile char *>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+            MmUnlockPages(mdl);
+            system[5] = 1;  // the request is over: the driver's view is gone
+        },
+        "tm350 verifier: access to 0x[0-9a-f]+, in the system mapping of MDL 0x[0-9a-f]+, after its pages were "
+        "unlocked");
     EXPECT_DEATH(
         {
             PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);

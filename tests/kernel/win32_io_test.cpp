@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -491,14 +492,18 @@ class Win32DeviceIoRules : public ::testing::Test {
 protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 
-    static void Send(DWORD code) {
+    // Sends the codes in turn, with the driver loaded once.
+    static void Send(std::initializer_list<DWORD> codes) {
         EchoDriver driver;
         HANDLE device = CreateFileA("\\\\.\\TESTECHO0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        char buffer[8];
-        DWORD bytes;
-        DeviceIoControl(device, code, buffer, sizeof buffer, buffer, sizeof buffer, &bytes, nullptr);
+        for (DWORD code : codes) {
+            char buffer[8];
+            DWORD bytes;
+            DeviceIoControl(device, code, buffer, sizeof buffer, buffer, sizeof buffer, &bytes, nullptr);
+        }
         CloseHandle(device);
     }
+    static void Send(DWORD code) { Send({code}); }
 };
 
 TEST_F(Win32DeviceIoRules, DriverFaultsOnUserRequestsAreFatal) {
@@ -510,6 +515,10 @@ TEST_F(Win32DeviceIoRules, DriverFaultsOnUserRequestsAreFatal) {
     EXPECT_DEATH(Send(IOCTL_BAD_NOT_COMPLETED),
                  "the dispatch routine for IRP_MJ_DEVICE_CONTROL returned 0x00000000 without completing the IRP");
     EXPECT_DEATH(Send(IOCTL_BAD_RETURN_AT_DISPATCH), "returned at IRQL 2; it was called at IRQL 0");
+    EXPECT_DEATH(
+        Send({IOCTL_BAD_KEEP_MAPPING, IOCTL_BAD_WRITE_KEPT}),
+        "tm350 verifier: access to 0x[0-9a-f]+, in the system mapping of MDL 0x[0-9a-f]+, after its pages were "
+        "unlocked");
     EXPECT_DEATH(Send(IOCTL_BAD_RETURN_OTHER_STATUS),
                  "the dispatch routine for IRP_MJ_DEVICE_CONTROL returned 0xC0000001 but completed the IRP with "
                  "status 0x00000000");
