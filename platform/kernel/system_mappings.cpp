@@ -8,8 +8,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -53,6 +51,9 @@ Region RegionOf(void *system, size_t bytes) {
     return {reinterpret_cast<unsigned char *>(start), length};
 }
 
+// A fault in a retired mapping is the driver's, and ends the process like
+// any verifier finding (the report is not async-signal-safe, but nothing
+// runs after it).
 void OnFault(int signal, siginfo_t *info, void *context) {
     auto address = reinterpret_cast<uintptr_t>(info->si_addr);
     for (const Retired &retired : g_retired) {
