@@ -19,6 +19,7 @@
 #include "common/text.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 
@@ -78,6 +79,8 @@ struct Outcome {
     IO_STATUS_BLOCK status{};
 };
 
+bool IsSynchronousFile(const FileState &file) { return (file.object.Flags & FO_SYNCHRONOUS_IO) != 0; }
+
 // A request from user mode on a file.
 class UserPacket final : public IoPacket {
 public:
@@ -86,13 +89,24 @@ public:
         : IoPacket(CurrentThreadId()), file(file), key(key), major_(major), completion_(std::move(completion)),
           outcome_(std::move(outcome)) {}
 
+    // An error completed without the IRP having been marked pending never
+    // reaches an asynchronous caller's status block or event: the system
+    // service returns the status and the caller learns it from there. A
+    // file opened for synchronous I/O, a success and a warning always
+    // report (as IopCompleteRequest does).
     void Finish(IRP &irp) override {
         CheckInformation(irp, major_, plan);
         CopyBack(irp, plan);
         ReleaseIrpBuffers(irp);
         outcome_->status = irp.IoStatus;
         outcome_->finished.store(true, std::memory_order_release);
-        completion_->Complete(irp.IoStatus.Status, irp.IoStatus.Information);
+        if (!NT_ERROR(irp.IoStatus.Status) || irp.PendingReturned || IsSynchronousFile(*file)) {
+            completion_->Complete(irp.IoStatus.Status, irp.IoStatus.Information);
+        }
+    }
+    // The requester of a synchronous file waits for the file's event.
+    void Notify() override {
+        if (IsSynchronousFile(*file)) KeSetEvent(&file->object.Event, IO_NO_INCREMENT, FALSE);
         DereferenceFile(file, DropContext::Completion);
     }
 
@@ -229,13 +243,41 @@ NTSTATUS SetUpTransferBuffers(IRP &irp, const DEVICE_OBJECT &target, bool read, 
     return STATUS_SUCCESS;
 }
 
+// A request the dispatch routine did not leave pending: its caller gets
+// what the routine returned, and that must be the status it completed the
+// IRP with (the caller's status block and its return value would disagree).
 NTSTATUS CheckedStatusAfterCall(NTSTATUS returned, const Outcome &outcome, UCHAR major) {
     if (!outcome.finished.load(std::memory_order_acquire)) {
         VerifierFailure("the dispatch routine for %s returned 0x%08X without completing the IRP (only "
                         "STATUS_PENDING leaves an IRP to be completed later)",
                         MajorFunctionName(major), static_cast<unsigned>(returned));
     }
-    return outcome.status.Status;
+    if (returned != outcome.status.Status) {
+        VerifierFailure("the dispatch routine for %s returned 0x%08X but completed the IRP with status 0x%08X",
+                        MajorFunctionName(major), static_cast<unsigned>(returned),
+                        static_cast<unsigned>(outcome.status.Status));
+    }
+    return returned;
+}
+
+// The file object lock of a file opened for synchronous I/O: one request
+// at a time, the others wait their turn, and the handle's close waits for
+// the request in progress. Busy says the lock is taken, Waiters counts the
+// threads that want it and Lock, a synchronization event, wakes one of
+// them, as the I/O manager uses these fields.
+void LockFileObject(FILE_OBJECT &object) {
+    __atomic_add_fetch(&object.Waiters, 1, __ATOMIC_SEQ_CST);
+    for (;;) {
+        ULONG expected = 0;
+        if (__atomic_compare_exchange_n(&object.Busy, &expected, 1, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) break;
+        KeWaitForSingleObject(&object.Lock, Executive, KernelMode, FALSE, nullptr);
+    }
+    __atomic_sub_fetch(&object.Waiters, 1, __ATOMIC_SEQ_CST);
+}
+
+void UnlockFileObject(FILE_OBJECT &object) {
+    __atomic_store_n(&object.Busy, 0, __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&object.Waiters, __ATOMIC_SEQ_CST) != 0) KeSetEvent(&object.Lock, IO_NO_INCREMENT, FALSE);
 }
 
 // Sends create, cleanup or close for the file and waits for it.
@@ -275,12 +317,20 @@ void CloseAndFree(FileState *file) {
     delete file;
 }
 
+// A thread that ends takes its requests with it: they are cancelled, and
+// the thread ends only once they have completed (bounded; see CancelIrps).
 void CancelThreadIo(ULONG thread_id) {
-    size_t cancelled = CancelIrps([thread_id](const IoPacket &packet) { return packet.RequestingThread() == thread_id; });
+    char who[64];
+    std::snprintf(who, sizeof who, "thread %u, ending,", thread_id);
+    size_t cancelled = CancelIrps([thread_id](const IoPacket &packet) { return packet.RequestingThread() == thread_id; },
+                                  CancelWait::UntilCompleted, who);
     if (cancelled > 0) Log("thread %u ended with %zu request(s) in flight: cancelled", thread_id, cancelled);
 }
 
 const bool g_thread_hook_installed = (SetThreadExitHook(&CancelThreadIo), true);
+
+NTSTATUS SendUserRequest(FileState &file, const syscall::IoRequest &request,
+                         std::shared_ptr<syscall::IoCompletion> completion);
 
 }  // namespace
 
@@ -349,8 +399,11 @@ NTSTATUS OpenFile(const OpenRequest &request, File **file) {
 void CleanupFile(File *file) {
     FileState *state = file->state;
     delete file;
+    const bool synchronous = IsSynchronousFile(*state);
+    if (synchronous) LockFileObject(state->object);
     SendFileRequest(*state, IRP_MJ_CLEANUP, nullptr);
     state->object.Flags |= FO_CLEANUP_COMPLETE;
+    if (synchronous) UnlockFileObject(state->object);
     DereferenceFile(state, DropContext::Caller);
 }
 
@@ -372,6 +425,20 @@ NTSTATUS SubmitIo(File *handle, const IoRequest &request, std::shared_ptr<IoComp
         return STATUS_ACCESS_VIOLATION;
     }
     FileState &file = *handle->state;
+    const bool synchronous = IsSynchronousFile(file);
+    if (synchronous) LockFileObject(file.object);
+    NTSTATUS status = SendUserRequest(file, request, std::move(completion));
+    if (synchronous) UnlockFileObject(file.object);
+    return status;
+}
+
+}  // namespace syscall
+
+namespace {
+
+NTSTATUS SendUserRequest(FileState &file, const syscall::IoRequest &request,
+                         std::shared_ptr<syscall::IoCompletion> completion) {
+    using syscall::IoRequest;
     UCHAR major = request.kind == IoRequest::Kind::DeviceControl ? IRP_MJ_DEVICE_CONTROL
                   : request.kind == IoRequest::Kind::Read        ? IRP_MJ_READ
                                                                  : IRP_MJ_WRITE;
@@ -407,20 +474,31 @@ NTSTATUS SubmitIo(File *handle, const IoRequest &request, std::shared_ptr<IoComp
         return status;
     }
     AddFileReference(file);  // the IRP's
+    const bool synchronous = IsSynchronousFile(file);
+    if (synchronous) KeClearEvent(&file.object.Event);
     status = IoCallDriver(top, irp);
     DereferenceDevice(top);
-    if (status == STATUS_PENDING) return STATUS_PENDING;
-    return CheckedStatusAfterCall(status, *outcome, major);
+    if (status != STATUS_PENDING) return CheckedStatusAfterCall(status, *outcome, major);
+    if (!synchronous) return STATUS_PENDING;
+    KeWaitForSingleObject(&file.object.Event, Executive, UserMode, FALSE, nullptr);
+    return outcome->status.Status;
 }
 
-size_t CancelIo(File *handle, ULONG thread_id, const void *key) {
+}  // namespace
+
+namespace syscall {
+
+size_t CancelIo(File *handle, ULONG thread_id, const void *key, CancelMode mode) {
     FileState *file = handle->state;
-    return CancelIrps([=](const IoPacket &packet) {
-        auto *request = dynamic_cast<const UserPacket *>(&packet);
-        return request != nullptr && request->file == file &&
-               (thread_id == 0 || request->RequestingThread() == thread_id) &&
-               (key == nullptr || request->key == key);
-    });
+    return CancelIrps(
+        [=](const IoPacket &packet) {
+            auto *request = dynamic_cast<const UserPacket *>(&packet);
+            return request != nullptr && request->file == file &&
+                   (thread_id == 0 || request->RequestingThread() == thread_id) &&
+                   (key == nullptr || request->key == key);
+        },
+        mode == CancelMode::AndWait ? CancelWait::UntilCompleted : CancelWait::No,
+        mode == CancelMode::AndWait ? "CancelIo" : "CancelIoEx");
 }
 
 }  // namespace syscall

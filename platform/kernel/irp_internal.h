@@ -51,7 +51,11 @@ void DiscardUnsentIrp(IRP *irp);
 void ReleaseIrpBuffers(IRP &irp);
 
 // Cancels every IRP with a packet that `match` accepts and that has not
-// finished. Returns how many there were.
-size_t CancelIrps(const std::function<bool(const IoPacket &)> &match);
+// finished, and with UntilCompleted waits for each of them to finish. A
+// request still with its driver after the bound (five minutes, or
+// TM350_CANCEL_WAIT_MS) is a verifier failure that names it and `who`
+// cancelled it. Returns how many there were.
+enum class CancelWait { No, UntilCompleted };
+size_t CancelIrps(const std::function<bool(const IoPacket &)> &match, CancelWait wait, const char *who);
 
 }  // namespace tm350::ntos

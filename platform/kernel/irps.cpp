@@ -24,11 +24,17 @@
 #include "kernel/pool.h"
 #include "kernel/verifier.h"
 
+#include "common/text.h"
+
+#include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -86,6 +92,12 @@ std::mutex &IrpMutex() {
 
 // Signalled whenever a completion routine returns.
 std::condition_variable &RoutineReturned() {
+    static auto *condition = new std::condition_variable;
+    return *condition;
+}
+
+// Signalled whenever an IRP with a packet finishes.
+std::condition_variable &PacketFinished() {
     static auto *condition = new std::condition_variable;
     return *condition;
 }
@@ -231,8 +243,55 @@ void FinishAtTop(const std::shared_ptr<IrpRecord> &record) {
     record->state = IrpState::Finished;
     ++record->generation;
     ReleaseMemory(*record, lock);
+    PacketFinished().notify_all();
     lock.unlock();
     record->packet->Notify();
+}
+
+// IoCompleteRequest clears a location once completion has left it, before
+// the completion routine stored there runs: that routine belongs to the
+// driver above and has no business with the parameters of the one below.
+// Only the major function stays.
+void ClearLocation(IO_STACK_LOCATION &stack) {
+    stack.MinorFunction = 0;
+    stack.Flags = 0;
+    stack.Control = 0;
+    std::memset(&stack.Parameters, 0, sizeof stack.Parameters);
+    stack.FileObject = nullptr;
+    stack.CompletionRoutine = nullptr;
+    stack.Context = nullptr;
+}
+
+// How long the I/O manager waits for cancelled requests to complete before
+// it reports the driver. Windows waits about five minutes for the requests
+// of a thread that ends; tests shorten it with TM350_CANCEL_WAIT_MS.
+std::chrono::milliseconds CancelWaitBound() {
+    if (const char *text = std::getenv("TM350_CANCEL_WAIT_MS")) {
+        char *end = nullptr;
+        unsigned long long value = std::strtoull(text, &end, 10);
+        if (end != text && *end == '\0') return std::chrono::milliseconds(value);
+    }
+    return std::chrono::minutes(5);
+}
+
+// Names a request that is still with a driver, for the verifier's message.
+// The IRP's memory is held by the caller.
+std::string DescribeRequest(const IRP *irp) {
+    char text[256];
+    if (irp->CurrentLocation > irp->StackCount) {
+        std::snprintf(text, sizeof text, "IRP %p", static_cast<const void *>(irp));
+        return text;
+    }
+    const IO_STACK_LOCATION *stack = irp->Tail.Overlay.CurrentStackLocation;
+    std::string driver = "?";
+    if (stack->DeviceObject != nullptr && stack->DeviceObject->DriverObject != nullptr) {
+        const UNICODE_STRING &name = stack->DeviceObject->DriverObject->DriverName;
+        driver = tm350::text::Utf16ToUtf8(
+            std::u16string_view(reinterpret_cast<const char16_t *>(name.Buffer), name.Length / sizeof(WCHAR)));
+    }
+    std::snprintf(text, sizeof text, "IRP %p (%s, held by %s)", static_cast<const void *>(irp),
+                  MajorFunctionName(stack->MajorFunction), driver.c_str());
+    return text;
 }
 
 }  // namespace
@@ -277,7 +336,7 @@ void ReleaseIrpBuffers(IRP &irp) {
     irp.MdlAddress = nullptr;
 }
 
-size_t CancelIrps(const std::function<bool(const IoPacket &)> &match) {
+size_t CancelIrps(const std::function<bool(const IoPacket &)> &match, CancelWait wait, const char *who) {
     std::vector<std::shared_ptr<IrpRecord>> held;
     {
         std::lock_guard lock(IrpMutex());
@@ -288,10 +347,27 @@ size_t CancelIrps(const std::function<bool(const IoPacket &)> &match) {
             }
         }
     }
-    for (auto &record : held) {
-        CancelHeldIrp(record->irp);
-        ReleaseHold(record);
+    for (auto &record : held) CancelHeldIrp(record->irp);
+    if (wait == CancelWait::UntilCompleted && !held.empty()) {
+        const auto bound = CancelWaitBound();
+        const auto deadline = std::chrono::steady_clock::now() + bound;
+        std::unique_lock lock(IrpMutex());
+        auto all_finished = [&] {
+            for (auto &record : held) {
+                if (record->state != IrpState::Finished) return false;
+            }
+            return true;
+        };
+        if (!PacketFinished().wait_until(lock, deadline, all_finished)) {
+            for (auto &record : held) {
+                if (record->state == IrpState::Finished) continue;
+                VerifierFailure("%s cancelled %s and waited %lld ms for it to complete; the driver never completed "
+                                "it (a cancelled request must be completed, normally with STATUS_CANCELLED)",
+                                who, DescribeRequest(record->irp).c_str(), static_cast<long long>(bound.count()));
+            }
+        }
     }
+    for (auto &record : held) ReleaseHold(record);
     return held.size();
 }
 
@@ -436,9 +512,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         const PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         const PVOID context = stack->Context;
         const UCHAR control = stack->Control;
-        stack->CompletionRoutine = nullptr;
-        stack->Context = nullptr;
-        stack->Control = 0;
+        ClearLocation(*stack);
         IoSkipCurrentIrpStackLocation(Irp);
 
         const NTSTATUS status = Irp->IoStatus.Status;

@@ -24,6 +24,10 @@ void SetPoolAllocationFailure(std::function<bool(const PoolRequest &)> failure);
 // with STATUS_ALERTED. False when no such thread has entered the kernel.
 bool AlertThread(ULONG thread_id);
 
+// Whether the thread is blocked in a kernel wait right now (for tests that
+// must know a waiter has started waiting before they act).
+bool ThreadIsWaiting(ULONG thread_id);
+
 // The system worker thread runs work at PASSIVE_LEVEL, in queue order:
 // work items, power requests made at DISPATCH_LEVEL, and the final close of
 // files whose last reference went at DISPATCH_LEVEL.

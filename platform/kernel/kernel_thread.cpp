@@ -93,6 +93,12 @@ std::mutex &DispatcherMutex() {
 
 void SetThreadExitHook(void (*hook)(ULONG)) { g_exit_hook.store(hook); }
 
+bool ThreadIsWaiting(ULONG thread_id) {
+    std::lock_guard lock(DispatcherMutex());
+    auto found = Threads().find(thread_id);
+    return found != Threads().end() && found->second->wait != nullptr;
+}
+
 bool AlertThread(ULONG thread_id) {
     std::lock_guard lock(DispatcherMutex());
     auto found = Threads().find(thread_id);

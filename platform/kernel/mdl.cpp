@@ -1,16 +1,50 @@
 // Memory descriptor lists. The whole machine is one address space, so an
-// MDL describes a buffer by its address and length only, and "mapping" it
-// to a system address gives that same address. The verifier still keeps
-// the rules: pages must be locked (or the buffer non-paged) before the
-// buffer is mapped, a partial MDL must lie inside its source, and locked
-// pages must be unlocked before the MDL is freed.
+// MDL describes a buffer by its address and length only. Mapping locked
+// pages to a system address makes a mapping of their own (see
+// system_mappings.h) that lives until the pages are unlocked; a partial MDL
+// maps into its source's mapping, as it shares its pages. Non-paged pool
+// is its own system address. The verifier keeps the rules: pages must be
+// locked (or the buffer non-paged) before the buffer is mapped, a partial
+// MDL must lie inside its source, and locked pages must be unlocked before
+// the MDL is freed.
 #include "kernel/pool.h"
+#include "kernel/system_mappings.h"
 #include "kernel/verifier.h"
+
+#include <mutex>
+#include <unordered_map>
 
 namespace tm350::ntos {
 namespace {
 
 const ULONG kMdlTag = MakeTag("Mdl ");
+
+// The source of each partial MDL, and the mapping state of every MDL:
+// mapping, unmapping and the flags that record them change under it.
+std::mutex &MdlMutex() {
+    static auto *mutex = new std::mutex;
+    return *mutex;
+}
+
+std::unordered_map<const MDL *, MDL *> &Sources() {  // guarded by MdlMutex
+    static auto *sources = new std::unordered_map<const MDL *, MDL *>;
+    return *sources;
+}
+
+// The system address of a locked (or non-paged) MDL that is not partial,
+// made on first use. MdlMutex held.
+PVOID MapWhole(MDL &mdl) {
+    if ((mdl.MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) != 0) return mdl.MappedSystemVa;
+    if ((mdl.MdlFlags & MDL_PAGES_LOCKED) == 0) {
+        VerifierFailure("MmGetSystemAddressForMdlSafe(%p) on an MDL whose pages are not locked",
+                        static_cast<void *>(&mdl));
+    }
+    PVOID system = MapToSystem(&mdl, MmGetMdlVirtualAddress(&mdl), mdl.ByteCount);
+    if (system == nullptr) return nullptr;
+    mdl.MappedSystemVa = system;
+    mdl.MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    return system;
+}
 
 ULONG CapacityInPages(const MDL &mdl) {
     return static_cast<ULONG>((static_cast<size_t>(mdl.Size) - sizeof(MDL)) / sizeof(PFN_NUMBER));
@@ -74,6 +108,10 @@ VOID NTAPI IoFreeMdl(PMDL Mdl) {
         VerifierFailure("IoFreeMdl(%p) on an MDL whose pages are still locked (MmUnlockPages first)",
                         static_cast<void *>(Mdl));
     }
+    {
+        std::lock_guard lock(MdlMutex());
+        Sources().erase(Mdl);
+    }
     FreePool(Mdl, kMdlTag, "IoFreeMdl");
 }
 
@@ -98,6 +136,7 @@ VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddres
         VerifierFailure("IoBuildPartialMdl: target MDL %p describes %u pages, %u needed",
                         static_cast<void *>(TargetMdl), CapacityInPages(*TargetMdl), pages);
     }
+    std::lock_guard lock(MdlMutex());
     TargetMdl->Process = SourceMdl->Process;
     TargetMdl->StartVa = PAGE_ALIGN(VirtualAddress);
     TargetMdl->ByteOffset = BYTE_OFFSET(VirtualAddress);
@@ -107,8 +146,9 @@ VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddres
                                               (SourceMdl->MdlFlags & (MDL_IO_PAGE_READ | MDL_WRITE_OPERATION)));
     if ((SourceMdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) != 0) {
         TargetMdl->MdlFlags |= MDL_PARENT_MAPPED_SYSTEM_VA;
-        TargetMdl->MappedSystemVa = VirtualAddress;
+        TargetMdl->MappedSystemVa = static_cast<char *>(SourceMdl->MappedSystemVa) + (start - source_start);
     }
+    Sources()[TargetMdl] = SourceMdl;
     DescribePages(*TargetMdl);
 }
 
@@ -132,6 +172,12 @@ VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList) {
     if ((mdl->MdlFlags & MDL_PAGES_LOCKED) == 0) {
         VerifierFailure("MmUnlockPages(%p) on an MDL whose pages are not locked", static_cast<void *>(mdl));
     }
+    std::lock_guard lock(MdlMutex());
+    // The driver's view of the pages goes with the lock; what it wrote
+    // through it reaches the buffer now.
+    if ((mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) != 0) {
+        UnmapFromSystem(mdl, mdl->MappedSystemVa, MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
+    }
     mdl->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA | MDL_WRITE_OPERATION);
     mdl->MappedSystemVa = nullptr;
 }
@@ -148,13 +194,24 @@ VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
 
 PVOID NTAPI MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "MmGetSystemAddressForMdlSafe");
-    if ((Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) != 0) return Mdl->MappedSystemVa;
-    if ((Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL)) == 0) {
-        VerifierFailure("MmGetSystemAddressForMdlSafe(%p) on an MDL whose pages are not locked",
-                        static_cast<void *>(Mdl));
+    std::lock_guard lock(MdlMutex());
+    if ((Mdl->MdlFlags & MDL_PARTIAL) == 0) return MapWhole(*Mdl);
+    if ((Mdl->MdlFlags & (MDL_PARTIAL_HAS_BEEN_MAPPED | MDL_PARENT_MAPPED_SYSTEM_VA)) != 0) return Mdl->MappedSystemVa;
+    // A partial MDL maps into the mapping of the MDL whose pages it shares.
+    MDL *root = Mdl;
+    while ((root->MdlFlags & MDL_PARTIAL) != 0) {
+        auto source = Sources().find(root);
+        if (source == Sources().end()) {
+            VerifierFailure("MmGetSystemAddressForMdlSafe(%p) on a partial MDL whose source is gone",
+                            static_cast<void *>(Mdl));
+        }
+        root = source->second;
     }
-    Mdl->MappedSystemVa = MmGetMdlVirtualAddress(Mdl);
-    Mdl->MdlFlags |= (Mdl->MdlFlags & MDL_PARTIAL) != 0 ? MDL_PARTIAL_HAS_BEEN_MAPPED : MDL_MAPPED_TO_SYSTEM_VA;
+    auto *root_system = static_cast<char *>(MapWhole(*root));
+    if (root_system == nullptr) return nullptr;
+    Mdl->MappedSystemVa = root_system + (static_cast<char *>(MmGetMdlVirtualAddress(Mdl)) -
+                                         static_cast<char *>(MmGetMdlVirtualAddress(root)));
+    Mdl->MdlFlags |= MDL_PARTIAL_HAS_BEEN_MAPPED;
     return Mdl->MappedSystemVa;
 }
 

@@ -1,13 +1,19 @@
 // Pool with the verifier's checks. Every block is a heap block with guard
-// bytes after it and an entry in the table of live blocks (size, tag, type,
-// owning module). A freed block is filled with a pattern and kept in a
-// quarantine for a while instead of going back to the heap, so that a
+// bytes before and after it and an entry in the table of live blocks (size,
+// tag, type, owning module). A freed block is filled with a pattern and kept
+// in a quarantine for a while instead of going back to the heap, so that a
 // second free of it is recognised as such and cannot free someone else's
 // block that happens to get the same address.
+//
+// Under the address sanitizer the guards and the quarantined blocks are
+// poisoned, so a stray write or a read after free is reported where it
+// happens; without it, the guards are checked when the block is freed.
 #include "kernel/pool.h"
 
 #include "kernel/kernel_api.h"
 #include "kernel/verifier.h"
+
+#include <sanitizer/asan_interface.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -67,10 +73,14 @@ public:
             }
         }
         if (bytes > (SIZE_T{1} << 40)) return nullptr;
-        auto *memory = static_cast<unsigned char *>(std::malloc(bytes + kGuardBytes));
-        if (memory == nullptr) return nullptr;
+        auto *base = static_cast<unsigned char *>(std::malloc(kGuardBytes + bytes + kGuardBytes));
+        if (base == nullptr) return nullptr;
+        unsigned char *memory = base + kGuardBytes;
+        std::memset(base, kGuardFill, kGuardBytes);
         std::memset(memory, kNewFill, bytes);
         std::memset(memory + bytes, kGuardFill, kGuardBytes);
+        ASAN_POISON_MEMORY_REGION(base, kGuardBytes);
+        ASAN_POISON_MEMORY_REGION(memory + bytes, kGuardBytes);
         std::lock_guard lock(mutex_);
         quarantined_.erase(memory);
         live_.emplace(memory, Block{bytes, tag, type, owner});
@@ -97,7 +107,14 @@ public:
         if (IsPaged(block.type) && KeGetCurrentIrql() > APC_LEVEL) {
             VerifierFailure("%s(%p): paged pool freed at IRQL %u", routine, pointer, KeGetCurrentIrql());
         }
+        unsigned char *base = memory - kGuardBytes;
+        const size_t total = kGuardBytes + block.bytes + kGuardBytes;
+        ASAN_UNPOISON_MEMORY_REGION(base, total);
         for (size_t i = 0; i < kGuardBytes; ++i) {
+            if (base[i] != kGuardFill) {
+                VerifierFailure("%s(%p): pool block tagged '%s' of %zu bytes was written before its start", routine,
+                                pointer, FormatTag(block.tag).text, block.bytes);
+            }
             if (memory[block.bytes + i] != kGuardFill) {
                 VerifierFailure("%s(%p): pool block tagged '%s' of %zu bytes was written past its end", routine,
                                 pointer, FormatTag(block.tag).text, block.bytes);
@@ -105,6 +122,7 @@ public:
         }
         live_.erase(found);
         std::memset(memory, kFreedFill, block.bytes);
+        ASAN_POISON_MEMORY_REGION(base, total);
         quarantine_.push_back({memory, block.bytes});
         quarantined_[memory] = block.tag;
         quarantine_bytes_ += block.bytes;
@@ -113,7 +131,9 @@ public:
             quarantine_.pop_front();
             quarantine_bytes_ -= bytes;
             quarantined_.erase(oldest);
-            std::free(oldest);
+            unsigned char *oldest_base = static_cast<unsigned char *>(oldest) - kGuardBytes;
+            ASAN_UNPOISON_MEMORY_REGION(oldest_base, kGuardBytes + bytes + kGuardBytes);
+            std::free(oldest_base);
         }
     }
 

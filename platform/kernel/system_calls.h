@@ -60,11 +60,16 @@ void ReleaseFile(File *file);
 // valid until the request completes. `key` identifies the request for
 // CancelIo (the caller's OVERLAPPED, or null).
 //
+// A file opened for synchronous I/O takes one request at a time: the call
+// waits for the requests before it, and then for its own to complete.
+//
 // Returns STATUS_PENDING when the driver left the request pending; the
 // completion is called later (or already was). Any other result is the
 // request's final status, and the completion has been called with it
 // before the return -- unless the request never reached the driver (bad
-// parameters, no memory), in which case it is never called.
+// parameters, no memory), or the driver failed it at once with an error
+// on a file not opened for synchronous I/O: then it is never called, and
+// the caller's status block and event stay as they were.
 struct IoRequest {
     enum class Kind { DeviceControl, Read, Write } kind;
     ULONG control_code = 0;  // DeviceControl
@@ -78,8 +83,10 @@ struct IoRequest {
 NTSTATUS SubmitIo(File *file, const IoRequest &request, std::shared_ptr<IoCompletion> completion);
 
 // Cancels the requests in flight on the file that were issued by thread
-// `thread_id` (0: any thread) and carry `key` (null: any key). Does not
-// wait for them to complete. Returns how many were found.
-size_t CancelIo(File *file, ULONG thread_id, const void *key);
+// `thread_id` (0: any thread) and carry `key` (null: any key). AndWait
+// returns once they have completed, as CancelIo does; MarkOnly returns at
+// once, as CancelIoEx does. Returns how many were found.
+enum class CancelMode { MarkOnly, AndWait };
+size_t CancelIo(File *file, ULONG thread_id, const void *key, CancelMode mode);
 
 }  // namespace tm350::ntos::syscall

@@ -52,6 +52,33 @@ public:
                          information, fill});
         changed_.notify_all();
     }
+    // Keeps the IRP until Release: the test decides when it completes.
+    void Hold(PIRP irp, NTSTATUS status, ULONG_PTR information, bool fill) {
+        std::lock_guard lock(mutex_);
+        held_.push_back({irp, {}, status, information, fill});
+        changed_.notify_all();
+    }
+    ULONG Release() {
+        std::lock_guard lock(mutex_);
+        ULONG count = static_cast<ULONG>(held_.size());
+        for (Work &work : held_) {
+            work.due = std::chrono::steady_clock::now();
+            work_.push_back(work);
+        }
+        held_.clear();
+        changed_.notify_all();
+        return count;
+    }
+    // Waits (10 s at most) until `count` IRPs are held.
+    bool WaitHeld(ULONG count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return held_.size() >= count; });
+    }
+    // The file object of the first IRP held, or null.
+    PFILE_OBJECT HeldFile() {
+        std::lock_guard lock(mutex_);
+        return held_.empty() ? nullptr : IoGetCurrentIrpStackLocation(held_.front().irp)->FileObject;
+    }
 
 private:
     struct Work {
@@ -87,11 +114,13 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Work> work_;
+    std::deque<Work> held_;
     bool stopping_ = false;
     std::thread thread_;
 };
 
 Completer *g_completer;
+volatile UCHAR *g_kept_mapping;  // IOCTL_BAD_KEEP_MAPPING
 PDEVICE_OBJECT g_echo;
 PDEVICE_OBJECT g_buffered;
 PDEVICE_OBJECT g_lower;
@@ -115,11 +144,33 @@ VOID NTAPI CancelQueued(PDEVICE_OBJECT device, PIRP irp) {
     Complete(irp, STATUS_CANCELLED, 0);
 }
 
-NTSTATUS Queue(Extension *extension, PIRP irp) {
+// Cancelled, but completed only when the test releases it.
+VOID NTAPI CancelAndHold(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Extension *extension = ExtensionOf(device);
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->queue_lock, &irql);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&extension->queue_lock, irql);
+    InterlockedIncrement(reinterpret_cast<LONG *>(&extension->counts.cancels));
+    g_completer->Hold(irp, STATUS_CANCELLED, 0, false);
+}
+
+// A driver fault on purpose: the cancelled request is forgotten.
+VOID NTAPI CancelAndForget(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Extension *extension = ExtensionOf(device);
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->queue_lock, &irql);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&extension->queue_lock, irql);
+}
+
+NTSTATUS Queue(Extension *extension, PIRP irp, PDRIVER_CANCEL cancel = CancelQueued) {
     IoMarkIrpPending(irp);
     KIRQL irql;
     KeAcquireSpinLock(&extension->queue_lock, &irql);
-    IoSetCancelRoutine(irp, CancelQueued);
+    IoSetCancelRoutine(irp, cancel);
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
         KeReleaseSpinLock(&extension->queue_lock, irql);
         Complete(irp, STATUS_CANCELLED, 0);
@@ -200,11 +251,55 @@ NTSTATUS EchoControl(PDEVICE_OBJECT device, PIRP irp) {
         TEST_COMPLETION request = *static_cast<TEST_COMPLETION *>(buffer);
         IoMarkIrpPending(irp);
         ULONG information = request.information <= out ? request.information : out;
-        g_completer->Add(irp, request.delay_ms, request.status, information, true);
+        if (request.delay_ms == TEST_COMPLETE_ON_RELEASE) {
+            g_completer->Hold(irp, request.status, information, true);
+        } else {
+            g_completer->Add(irp, request.delay_ms, request.status, information, true);
+        }
         return STATUS_PENDING;
+    }
+    case IOCTL_RELEASE_HELD: {
+        ULONG count = g_completer->Release();
+        if (out < sizeof(ULONG)) return Complete(irp, STATUS_SUCCESS, 0);
+        *static_cast<ULONG *>(buffer) = count;
+        return Complete(irp, STATUS_SUCCESS, sizeof(ULONG));
+    }
+    case IOCTL_WAIT_HELD:
+        if (in < sizeof(ULONG)) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+        return Complete(irp, g_completer->WaitHeld(*static_cast<ULONG *>(buffer)) ? STATUS_SUCCESS : STATUS_TIMEOUT, 0);
+    case IOCTL_WAIT_FILE_WAITERS: {
+        if (in < sizeof(ULONG)) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+        const ULONG count = *static_cast<ULONG *>(buffer);
+        // Polls the I/O manager's count of threads waiting for the file
+        // (test machinery: a real driver has no use for it).
+        LARGE_INTEGER pause;
+        pause.QuadPart = -10000;  // 1 ms
+        for (int round = 0; round < 10000; ++round) {
+            PFILE_OBJECT file = g_completer->HeldFile();
+            if (file != nullptr && __atomic_load_n(&file->Waiters, __ATOMIC_SEQ_CST) >= count) {
+                return Complete(irp, STATUS_SUCCESS, 0);
+            }
+            KeDelayExecutionThread(KernelMode, FALSE, &pause);
+        }
+        return Complete(irp, STATUS_TIMEOUT, 0);
     }
     case IOCTL_QUEUE:
         return Queue(extension, irp);
+    case IOCTL_QUEUE_HOLD_CANCEL:
+        return Queue(extension, irp, CancelAndHold);
+    case IOCTL_BAD_FORGET_CANCELLED:
+        return Queue(extension, irp, CancelAndForget);
+    case IOCTL_BAD_KEEP_MAPPING:
+        g_kept_mapping = out > 0 ? static_cast<volatile UCHAR *>(
+                                       MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority))
+                                 : nullptr;
+        return Complete(irp, STATUS_SUCCESS, 0);
+    case IOCTL_BAD_WRITE_KEPT:
+        if (g_kept_mapping != nullptr) g_kept_mapping[0] = 1;
+        return Complete(irp, STATUS_SUCCESS, 0);
+    case IOCTL_BAD_RETURN_OTHER_STATUS:
+        Complete(irp, STATUS_SUCCESS, 0);
+        return STATUS_UNSUCCESSFUL;
     case IOCTL_COMPLETE_QUEUED: {
         ULONG count = CompleteQueued(extension);
         if (out < sizeof(ULONG)) return Complete(irp, STATUS_SUCCESS, 0);

@@ -18,9 +18,22 @@
 // it from the driver's own thread at DISPATCH_LEVEL after delay_ms, with
 // status and information (output bytes filled with 0x5A).
 #define IOCTL_COMPLETE_LATER CTL_CODE(FILE_DEVICE_UNKNOWN, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// With delay_ms TEST_COMPLETE_ON_RELEASE, the request is held until
+// IOCTL_RELEASE_HELD.
+#define TEST_COMPLETE_ON_RELEASE 0xFFFFFFFFu
 // Queues the request with a cancel routine until IOCTL_COMPLETE_QUEUED or
 // a cancel ends it.
 #define IOCTL_QUEUE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Like IOCTL_QUEUE, but a cancel only holds the request: it completes with
+// STATUS_CANCELLED at IOCTL_RELEASE_HELD.
+#define IOCTL_QUEUE_HOLD_CANCEL CTL_CODE(FILE_DEVICE_UNKNOWN, 0x80B, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Completes every held request; output: ULONG count released.
+#define IOCTL_RELEASE_HELD CTL_CODE(FILE_DEVICE_UNKNOWN, 0x80C, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Input: ULONG n. Succeeds once n requests are held, STATUS_TIMEOUT after 10 s.
+#define IOCTL_WAIT_HELD CTL_CODE(FILE_DEVICE_UNKNOWN, 0x80D, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Input: ULONG n. Succeeds once n threads wait for the file object of the
+// first held request (FILE_OBJECT.Waiters), STATUS_TIMEOUT after 10 s.
+#define IOCTL_WAIT_FILE_WAITERS CTL_CODE(FILE_DEVICE_UNKNOWN, 0x80E, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // Completes every queued request (reads included) with STATUS_SUCCESS;
 // output: ULONG count completed.
 #define IOCTL_COMPLETE_QUEUED CTL_CODE(FILE_DEVICE_UNKNOWN, 0x806, METHOD_BUFFERED, FILE_ANY_ACCESS)
@@ -39,6 +52,14 @@
 #define IOCTL_BAD_TOO_MUCH_INFORMATION CTL_CODE(FILE_DEVICE_UNKNOWN, 0x813, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_BAD_NOT_COMPLETED CTL_CODE(FILE_DEVICE_UNKNOWN, 0x814, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_BAD_RETURN_AT_DISPATCH CTL_CODE(FILE_DEVICE_UNKNOWN, 0x815, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Queued; a cancel forgets the request instead of completing it.
+#define IOCTL_BAD_FORGET_CANCELLED CTL_CODE(FILE_DEVICE_UNKNOWN, 0x816, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Keeps the system address of the output buffer's MDL; the next request
+// writes there, after the first has completed.
+#define IOCTL_BAD_KEEP_MAPPING CTL_CODE(FILE_DEVICE_UNKNOWN, 0x818, METHOD_OUT_DIRECT, FILE_ANY_ACCESS)
+#define IOCTL_BAD_WRITE_KEPT CTL_CODE(FILE_DEVICE_UNKNOWN, 0x819, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Completes with STATUS_SUCCESS and returns STATUS_UNSUCCESSFUL.
+#define IOCTL_BAD_RETURN_OTHER_STATUS CTL_CODE(FILE_DEVICE_UNKNOWN, 0x817, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 // The stack: the upper device reaches the lower one in different ways;
 // the lower echoes (input to output), pending and completing from its

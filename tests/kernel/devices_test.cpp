@@ -17,10 +17,12 @@ UNICODE_STRING Name(PCWSTR text) {
     return name;
 }
 
+// The names here are the tests' own: once a Win32 test has opened a device
+// the simulated machine runs in this process, and its cameras are tm350-N.
 TEST(KernelDevices, NamesAreUniqueWithoutRegardToCase) {
     BuiltinDriver driver;
-    driver.AddDevice(Succeed, L"\\Device\\tm350-0");
-    UNICODE_STRING same = Name(L"\\DEVICE\\TM350-0");
+    driver.AddDevice(Succeed, L"\\Device\\kerneltest-0");
+    UNICODE_STRING same = Name(L"\\DEVICE\\KERNELTEST-0");
     PDEVICE_OBJECT device = nullptr;
     EXPECT_EQ(IoCreateDevice(driver.Object(), 0, &same, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
               STATUS_OBJECT_NAME_COLLISION);
@@ -55,10 +57,10 @@ TEST(KernelDevices, DeletingADeviceFreesItsNameAndUnlinksIt) {
 }
 
 TEST(KernelDevices, SymbolicLinksCollideAndDeleteByName) {
-    UNICODE_STRING link = Name(L"\\DosDevices\\tm350-0");
-    UNICODE_STRING target = Name(L"\\Device\\tm350-0");
+    UNICODE_STRING link = Name(L"\\DosDevices\\kerneltest-0");
+    UNICODE_STRING target = Name(L"\\Device\\kerneltest-0");
     ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
-    UNICODE_STRING same = Name(L"\\??\\TM350-0");
+    UNICODE_STRING same = Name(L"\\??\\KERNELTEST-0");
     EXPECT_EQ(IoCreateSymbolicLink(&same, &target), STATUS_OBJECT_NAME_COLLISION);
     EXPECT_EQ(IoDeleteSymbolicLink(&same), STATUS_SUCCESS);
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
@@ -120,7 +122,8 @@ TEST(KernelDriverLoader, LoadsAModuleRunsDriverEntryAndUnloadsIt) {
     EXPECT_EQ(load.driver->Unload(), STATUS_SUCCESS);
     EXPECT_FALSE(load.driver->Loaded());
     auto again = tm350::ntos::LoadDriver(DriverModule("testecho"));
-    EXPECT_EQ(again.status, STATUS_SUCCESS);
+    ASSERT_EQ(again.status, STATUS_SUCCESS);
+    EXPECT_EQ(again.driver->Unload(), STATUS_SUCCESS);  // the next test may load it again
 }
 
 TEST(KernelDriverLoader, ReportsModulesThatCannotBeDrivers) {
@@ -133,15 +136,23 @@ TEST(KernelDriverLoader, AFailedDriverEntryIsReportedAndTheDriverIsGone) {
     auto load = tm350::ntos::LoadDriver(DriverModule("testfailing"));
     EXPECT_EQ(load.status, STATUS_NO_MEMORY);
     EXPECT_EQ(load.driver, nullptr);
+    // Gone: it loads again (and fails again) rather than being already loaded.
+    EXPECT_EQ(tm350::ntos::LoadDriver(DriverModule("testfailing")).status, STATUS_NO_MEMORY);
 }
 
+// A driver that cannot unload stays for the life of the process, so this
+// one lives in a process of its own and leaves the test program's free.
 TEST(KernelDriverLoader, ADriverWithoutUnloadRoutineStaysLoaded) {
-    setenv("TM350_TEST_DRIVER_MODE", "resident", 1);
-    auto load = tm350::ntos::LoadDriver(DriverModule("testfailing"));
-    unsetenv("TM350_TEST_DRIVER_MODE");
-    ASSERT_EQ(load.status, STATUS_SUCCESS);
-    EXPECT_EQ(load.driver->Unload(), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_TRUE(load.driver->Loaded());
+    TM350_USE_THREADSAFE_DEATH_TESTS();
+    EXPECT_EXIT(
+        {
+            setenv("TM350_TEST_DRIVER_MODE", "resident", 1);
+            auto load = tm350::ntos::LoadDriver(DriverModule("testfailing"));
+            if (load.status != STATUS_SUCCESS) std::_Exit(1);
+            if (load.driver->Unload() != STATUS_INVALID_DEVICE_REQUEST) std::_Exit(2);
+            std::_Exit(load.driver->Loaded() ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 class KernelDriverLoaderRules : public ::testing::Test {

@@ -14,6 +14,10 @@
 namespace tm350::test {
 namespace {
 
+using tm350::ntos::ThreadIsWaiting;
+
+ULONG CurrentThreadId() { return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(PsGetCurrentThreadId())); }
+
 LARGE_INTEGER Zero() {
     LARGE_INTEGER zero;
     zero.QuadPart = 0;
@@ -41,24 +45,31 @@ TEST(KernelEvents, SynchronizationEventReleasesOneWaiterAndResets) {
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
 
     std::atomic<int> woken{0};
-    auto waiter = [&] {
-        LARGE_INTEGER timeout = Milliseconds(300);
+    std::atomic<ULONG> ids[2] = {0, 0};
+    auto waiter = [&](int index) {
+        ids[index] = CurrentThreadId();
+        LARGE_INTEGER timeout = Milliseconds(10000);
         if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS) ++woken;
     };
-    std::thread first(waiter), second(waiter);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::thread first(waiter, 0), second(waiter, 1);
+    ASSERT_TRUE(EventuallyTrue([&] { return ThreadIsWaiting(ids[0]) && ThreadIsWaiting(ids[1]); }));
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    ASSERT_TRUE(EventuallyTrue([&] { return woken == 1; }));
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    EXPECT_EQ(ThreadIsWaiting(ids[0]) + ThreadIsWaiting(ids[1]), 1);  // the other one still waits
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     first.join();
     second.join();
-    EXPECT_EQ(woken, 1);
+    EXPECT_EQ(woken, 2);
     EXPECT_EQ(KeReadStateEvent(&event), 0);
 }
 
 TEST(KernelEvents, SetFromAnotherThreadAtDispatchLevelWakesAnInfiniteWait) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
+    const ULONG self = CurrentThreadId();
     std::thread setter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(EventuallyTrue([&] { return ThreadIsWaiting(self); }));
         KIRQL irql;
         KeRaiseIrql(DISPATCH_LEVEL, &irql);
         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
@@ -135,8 +146,7 @@ TEST(KernelWaits, AnAlertEndsOnlyAlertableWaits) {
         LARGE_INTEGER timeout = Milliseconds(5000);
         result = KeWaitForSingleObject(&event, Executive, KernelMode, TRUE, &timeout);
     });
-    while (waiter_id == 0) std::this_thread::yield();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(EventuallyTrue([&] { return waiter_id != 0 && ThreadIsWaiting(waiter_id); }));
     EXPECT_TRUE(tm350::ntos::AlertThread(waiter_id));
     waiter.join();
     EXPECT_EQ(result, STATUS_ALERTED);

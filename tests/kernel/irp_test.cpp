@@ -6,7 +6,6 @@
 #include "platform/kernel/kernel_api.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -16,15 +15,17 @@ namespace {
 constexpr ULONG kEchoCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 // Completes an IRP from another thread at DISPATCH_LEVEL, as a controller's
-// interrupt path does.
+// interrupt path does, once the dispatch routine that calls this has
+// returned.
 void CompleteLater(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    std::thread([=] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        KIRQL irql;
-        KeRaiseIrql(DISPATCH_LEVEL, &irql);
-        CompleteWith(irp, status, information);
-        KeLowerIrql(irql);
-    }).detach();
+    BuiltinDriver::AfterDispatch().push_back([=] {
+        std::thread([=] {
+            KIRQL irql;
+            KeRaiseIrql(DISPATCH_LEVEL, &irql);
+            CompleteWith(irp, status, information);
+            KeLowerIrql(irql);
+        }).detach();
+    });
 }
 
 struct Outcome {
@@ -175,6 +176,48 @@ TEST_F(KernelIrps, PendingReachesTheCallerThroughSkippedLocations) {
     EXPECT_FALSE(synchronous.pending_returned);
 }
 
+TEST_F(KernelIrps, ACompletionRoutineFindsTheLocationBelowItCleared) {
+    PDEVICE_OBJECT lower = driver_.AddDevice([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); });
+    struct Seen {
+        UCHAR major, minor, flags;
+        ULONG code, output_length;
+        PFILE_OBJECT file;
+    } seen{};
+    FILE_OBJECT file{};
+    PDEVICE_OBJECT middle = driver_.AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MinorFunction = 7;
+        next->Flags = 0x02;  // SL_OVERRIDE_VERIFY_VOLUME
+        next->FileObject = &file;
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT, PIRP irp, PVOID context) -> NTSTATUS {
+                PIO_STACK_LOCATION below = IoGetNextIrpStackLocation(irp);
+                *static_cast<Seen *>(context) = {below->MajorFunction,
+                                                 below->MinorFunction,
+                                                 below->Flags,
+                                                 below->Parameters.DeviceIoControl.IoControlCode,
+                                                 below->Parameters.DeviceIoControl.OutputBufferLength,
+                                                 below->FileObject};
+                return STATUS_SUCCESS;
+            },
+            &seen, TRUE, TRUE, TRUE);
+        return IoCallDriver(lower, irp);
+    });
+    IoAttachDeviceToDeviceStack(middle, lower);
+    Outcome outcome = SendOwnIrp(middle, [](PIO_STACK_LOCATION next) {
+        next->Parameters.DeviceIoControl.OutputBufferLength = 16;
+    });
+    EXPECT_EQ(outcome.final.Status, STATUS_SUCCESS);
+    EXPECT_EQ(seen.major, IRP_MJ_DEVICE_CONTROL);  // only the major function stays
+    EXPECT_EQ(seen.minor, 0);
+    EXPECT_EQ(seen.flags, 0);
+    EXPECT_EQ(seen.code, 0u);
+    EXPECT_EQ(seen.output_length, 0u);
+    EXPECT_EQ(seen.file, nullptr);
+}
+
 TEST_F(KernelIrps, CancelRunsTheCancelRoutineOnceWithTheCancelLockHeld) {
     std::atomic<PIRP> queued{nullptr};
     std::atomic<KIRQL> cancel_irql{PASSIVE_LEVEL};
@@ -316,21 +359,42 @@ TEST_F(KernelIrps, WorkItemsRunAtPassiveLevelOnTheSystemThread) {
 }
 
 TEST(KernelMdls, DescribeLockedBuffersAndPartialsOfThem) {
-    std::vector<char> buffer(3 * PAGE_SIZE + 100);
+    std::vector<char> buffer(3 * PAGE_SIZE + 100, 'b');
     char *start = buffer.data() + 10;
     PMDL mdl = IoAllocateMdl(start, 2 * PAGE_SIZE, FALSE, FALSE, nullptr);
     ASSERT_NE(mdl, nullptr);
     EXPECT_EQ(MmGetMdlByteCount(mdl), 2u * PAGE_SIZE);
     EXPECT_EQ(MmGetMdlVirtualAddress(mdl), start);
     MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
-    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), start);
+    // The system mapping is a view of its own of the same bytes.
+    auto *system = static_cast<char *>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+    ASSERT_NE(system, nullptr);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), system);
+    EXPECT_EQ(BYTE_OFFSET(system), BYTE_OFFSET(start));
+    EXPECT_EQ(system[2 * PAGE_SIZE - 1], 'b');
 
     PMDL partial = IoAllocateMdl(start + 100, 500, FALSE, FALSE, nullptr);
     IoBuildPartialMdl(mdl, partial, start + 100, 500);
     EXPECT_EQ(MmGetMdlByteCount(partial), 500u);
-    EXPECT_EQ(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority), start + 100);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority), system + 100);
     IoBuildPartialMdl(mdl, partial, start + 2 * PAGE_SIZE - 8, 0);  // 0: to the end of the source
     EXPECT_EQ(MmGetMdlByteCount(partial), 8u);
+    static_cast<char *>(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority))[0] = 'p';
+    system[0] = 's';
+    IoFreeMdl(partial);
+    EXPECT_EQ(start[0], 'b');  // not yet: the buffer gets what was written at the unlock
+    MmUnlockPages(mdl);
+    EXPECT_EQ(start[0], 's');
+    EXPECT_EQ(start[2 * PAGE_SIZE - 8], 'p');
+    IoFreeMdl(mdl);
+
+    // A partial MDL of a source not yet mapped maps into the source's mapping.
+    mdl = IoAllocateMdl(start, 100, FALSE, FALSE, nullptr);
+    MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
+    partial = IoAllocateMdl(start + 10, 20, FALSE, FALSE, nullptr);
+    IoBuildPartialMdl(mdl, partial, start + 10, 20);
+    auto *inner = static_cast<char *>(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority));
+    EXPECT_EQ(static_cast<char *>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority)) + 10, inner);
     IoFreeMdl(partial);
     MmUnlockPages(mdl);
     IoFreeMdl(mdl);
@@ -476,6 +540,16 @@ TEST_F(KernelIrpRules, StackAndIrqlMisuseInDispatchIsFatal) {
 
 TEST_F(KernelIrpRules, MdlMisuseIsFatal) {
     static char buffer[256];
+    EXPECT_DEATH(
+        {
+            PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+            MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+            auto *system = static_cast<volatile char *>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+            MmUnlockPages(mdl);
+            system[5] = 1;  // the request is over: the driver's view is gone
+        },
+        "tm350 verifier: access to 0x[0-9a-f]+, in the system mapping of MDL 0x[0-9a-f]+, after its pages were "
+        "unlocked");
     EXPECT_DEATH(
         {
             PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);

@@ -10,8 +10,10 @@
 #include "platform/kernel/driver_loader.h"
 #include "support/temp_directory.h"
 
+#include <chrono>
 #include <functional>
 #include <map>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,14 @@ inline LARGE_INTEGER Milliseconds(LONGLONG milliseconds) {
 class BuiltinDriver {
 public:
     using Handler = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
+
+    // Work a handler leaves for once it has returned, such as starting the
+    // thread that completes a request it left pending, so that the
+    // completion cannot overtake the handler's return.
+    static std::vector<std::function<void()>> &AfterDispatch() {
+        thread_local std::vector<std::function<void()>> work;
+        return work;
+    }
 
     BuiltinDriver() {
         instance_ = this;
@@ -81,13 +91,30 @@ private:
         driver->DriverUnload = [](PDRIVER_OBJECT) {};
         return STATUS_SUCCESS;
     }
-    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) { return instance_->handlers_.at(device)(device, irp); }
+    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+        NTSTATUS status = instance_->handlers_.at(device)(device, irp);
+        std::vector<std::function<void()>> after = std::move(AfterDispatch());
+        AfterDispatch().clear();
+        for (auto &work : after) work();
+        return status;
+    }
 
     static inline BuiltinDriver *instance_ = nullptr;
     std::unique_ptr<tm350::ntos::Driver> driver_;
     std::map<PDEVICE_OBJECT, Handler> handlers_;
     std::vector<PDEVICE_OBJECT> devices_;
 };
+
+// Polls `condition` until it holds, 10 s at most: for states the program
+// cannot be told of otherwise (a thread blocked in a wait).
+inline bool EventuallyTrue(const std::function<bool()> &condition) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
 
 inline NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     irp->IoStatus.Status = status;

@@ -4,6 +4,7 @@
 #include "platform/kernel/kernel_api.h"
 #include "platform/kernel/system_calls.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace tm350::test {
@@ -68,7 +69,15 @@ TEST_F(KernelPoolRules, TagMismatchOverrunAndBadIrqlAreFatal) {
             block[16] = 0;
             ExFreePool(block);
         },
-        "pool block tagged 'Test' of 16 bytes was written past its end");
+        "pool block tagged 'Test' of 16 bytes was written past its end|use-after-poison");
+    EXPECT_DEATH(
+        {
+            auto *block = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 16, kTestTag));
+            block[-1] = 0;
+            ExFreePool(block);
+        },
+        // The address sanitizer reports the write itself.
+        "pool block tagged 'Test' of 16 bytes was written before its start|use-after-poison");
     EXPECT_DEATH(
         {
             KIRQL old;
@@ -78,6 +87,19 @@ TEST_F(KernelPoolRules, TagMismatchOverrunAndBadIrqlAreFatal) {
         "ExAllocatePoolWithTag called at IRQL 2; it may run at IRQL 1 at most");
     EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPool, 0, kTestTag), "ExAllocatePoolWithTag of 0 bytes");
 }
+
+#if defined(__SANITIZE_ADDRESS__)
+// Freed pool stays in quarantine, poisoned: a read after free is reported.
+TEST_F(KernelPoolRules, ReadingFreedPoolIsReportedByTheAddressSanitizer) {
+    EXPECT_DEATH(
+        {
+            auto *block = static_cast<volatile char *>(ExAllocatePoolWithTag(NonPagedPool, 16, kTestTag));
+            ExFreePool(const_cast<char *>(block));
+            std::printf("%d\n", block[3]);
+        },
+        "AddressSanitizer: use-after-poison");
+}
+#endif
 
 TEST(KernelStrings, InitCompareCopyAndAppend) {
     UNICODE_STRING name;

@@ -11,7 +11,9 @@
 #include "kernel/echo_driver.h"
 #include "platform/kernel32/kernel32_test_support.h"
 
+#include <atomic>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,8 @@ namespace tm350::test {
 namespace {
 
 constexpr DWORD kStatusCancelled = 0xC0000120;
+constexpr DWORD kStatusPending = 0x00000103;
+constexpr DWORD kStatusDeviceNotConnected = 0xC000009D;
 
 class Win32DeviceIo : public ::testing::Test {
 protected:
@@ -40,6 +44,30 @@ protected:
         TEST_COMPLETION request{delay_ms, status, information};
         *result = DeviceIoControl(handle, IOCTL_COMPLETE_LATER, &request, sizeof request, output, output_length, bytes,
                                   overlapped);
+    }
+
+    // A request that the driver completes (with success) when the test
+    // releases it.
+    static BOOL HeldRequest(HANDLE handle, OVERLAPPED *overlapped = nullptr) {
+        TEST_COMPLETION request{TEST_COMPLETE_ON_RELEASE, 0, 0};
+        DWORD bytes;
+        return DeviceIoControl(handle, IOCTL_COMPLETE_LATER, &request, sizeof request, nullptr, 0, &bytes, overlapped);
+    }
+    // Through another handle: the driver holds `count` requests.
+    static bool WaitHeld(HANDLE control, ULONG count) {
+        return DeviceIoControl(control, IOCTL_WAIT_HELD, &count, sizeof count, nullptr, 0, nullptr, nullptr) != FALSE;
+    }
+    // Through another handle: `count` threads wait for the file of the
+    // first held request.
+    static bool WaitFileWaiters(HANDLE control, ULONG count) {
+        return DeviceIoControl(control, IOCTL_WAIT_FILE_WAITERS, &count, sizeof count, nullptr, 0, nullptr,
+                               nullptr) != FALSE;
+    }
+    static ULONG Release(HANDLE control) {
+        ULONG released = 0;
+        EXPECT_TRUE(DeviceIoControl(control, IOCTL_RELEASE_HELD, nullptr, 0, &released, sizeof released, nullptr,
+                                    nullptr));
+        return released;
     }
 
     EchoDriver driver_;
@@ -142,15 +170,18 @@ TEST_F(Win32DeviceIo, AnOverlappedRequestReportsPendingAndCompletesThroughItsEve
     Handle event(CreateEventA(nullptr, TRUE, TRUE, nullptr));  // signalled: the call must reset it
     OVERLAPPED overlapped{};
     overlapped.hEvent = event;
+    Handle control = Open("\\\\.\\TESTECHO0");
     unsigned char output[8] = {};
     BOOL result;
     DWORD bytes = 0;
-    CompleteLater(device, 200, 0, 3, output, sizeof output, &overlapped, &result, &bytes);
+    CompleteLater(device, TEST_COMPLETE_ON_RELEASE, 0, 3, output, sizeof output, &overlapped, &result, &bytes);
     EXPECT_FALSE(result);
     EXPECT_LAST_ERROR(ERROR_IO_PENDING);
     EXPECT_FALSE(HasOverlappedIoCompleted(&overlapped));
     EXPECT_FALSE(GetOverlappedResult(device, &overlapped, &bytes, FALSE));
     EXPECT_LAST_ERROR(ERROR_IO_INCOMPLETE);
+    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(Release(control), 1u);
     ASSERT_EQ(WaitForSingleObject(event, kPromptly), WAIT_OBJECT_0);
     EXPECT_TRUE(HasOverlappedIoCompleted(&overlapped));
     EXPECT_EQ(overlapped.Internal, 0u);
@@ -229,6 +260,148 @@ TEST_F(Win32DeviceIo, AThreadThatEndsHasItsRequestsCancelled) {
     ASSERT_EQ(WaitForSingleObject(issuer, kPromptly), WAIT_OBJECT_0);
     ASSERT_EQ(WaitForSingleObject(event, kPromptly), WAIT_OBJECT_0);
     EXPECT_EQ(overlapped.Internal, kStatusCancelled);
+}
+
+TEST_F(Win32DeviceIo, CancelIoReturnsOnlyOnceTheCancelledRequestsHaveCompleted) {
+    Handle device = Open("\\\\.\\TESTECHO0", FILE_FLAG_OVERLAPPED);
+    Handle control = Open("\\\\.\\TESTECHO0");
+    Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    std::atomic<ULONG_PTR> status_after_cancel{0};
+    Handle canceller(StartThread([&] {
+        if (DeviceIoControl(device, IOCTL_QUEUE_HOLD_CANCEL, nullptr, 0, nullptr, 0, nullptr, &overlapped)) return 1u;
+        if (!CancelIo(device)) return 2u;
+        status_after_cancel = overlapped.Internal;
+        return 0u;
+    }));
+    ASSERT_TRUE(WaitHeld(control, 1));  // cancelled; the driver completes it when told
+    EXPECT_EQ(WaitForSingleObject(canceller, 200), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(Release(control), 1u);
+    ASSERT_EQ(WaitForSingleObject(canceller, kPromptly), WAIT_OBJECT_0);
+    DWORD code = 99;
+    GetExitCodeThread(canceller, &code);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(status_after_cancel.load(), kStatusCancelled);
+}
+
+TEST_F(Win32DeviceIo, CancelIoExReturnsWithoutWaitingForTheRequest) {
+    Handle device = Open("\\\\.\\TESTECHO0", FILE_FLAG_OVERLAPPED);
+    Handle control = Open("\\\\.\\TESTECHO0");
+    Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    EXPECT_FALSE(DeviceIoControl(device, IOCTL_QUEUE_HOLD_CANCEL, nullptr, 0, nullptr, 0, nullptr, &overlapped));
+    Handle canceller(StartThread([&] { return CancelIoEx(device, &overlapped) ? 0u : 1u; }));
+    EXPECT_EQ(WaitForSingleObject(canceller, kPromptly), WAIT_OBJECT_0);
+    ASSERT_TRUE(WaitHeld(control, 1));
+    EXPECT_FALSE(HasOverlappedIoCompleted(&overlapped));
+    EXPECT_EQ(Release(control), 1u);
+    ASSERT_EQ(WaitForSingleObject(event, kPromptly), WAIT_OBJECT_0);
+    EXPECT_EQ(overlapped.Internal, kStatusCancelled);
+}
+
+TEST_F(Win32DeviceIo, AThreadEndsOnlyOnceItsCancelledRequestsHaveCompleted) {
+    Handle device = Open("\\\\.\\TESTECHO0", FILE_FLAG_OVERLAPPED);
+    Handle control = Open("\\\\.\\TESTECHO0");
+    Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    Handle issuer(StartThread([&] {
+        return DeviceIoControl(device, IOCTL_QUEUE_HOLD_CANCEL, nullptr, 0, nullptr, 0, nullptr, &overlapped) ? 1u : 0u;
+    }));
+    ASSERT_TRUE(WaitHeld(control, 1));  // the thread ended and cancelled its request
+    EXPECT_EQ(WaitForSingleObject(issuer, 200), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(Release(control), 1u);
+    ASSERT_EQ(WaitForSingleObject(issuer, kPromptly), WAIT_OBJECT_0);
+    EXPECT_EQ(overlapped.Internal, kStatusCancelled);
+}
+
+TEST_F(Win32DeviceIo, ASynchronousHandleTakesOneRequestAtATime) {
+    Handle device = Open("\\\\.\\TESTECHO0");
+    Handle control = Open("\\\\.\\TESTECHO0");
+    Handle first(StartThread([&] { return HeldRequest(device) ? 0u : 1u; }));
+    ASSERT_TRUE(WaitHeld(control, 1));
+    std::atomic<int> reads_seen{-1};
+    Handle second(StartThread([&] {
+        char byte;
+        DWORD bytes;
+        if (!ReadFile(device, &byte, 1, &bytes, nullptr)) return 1u;
+        reads_seen = Counts(control).reads;
+        return 0u;
+    }));
+    ASSERT_TRUE(WaitFileWaiters(control, 1));  // the read waits its turn
+    EXPECT_EQ(Counts(control).reads, 0);
+    EXPECT_EQ(Release(control), 1u);
+    ASSERT_EQ(WaitForSingleObject(first, kPromptly), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(second, kPromptly), WAIT_OBJECT_0);
+    EXPECT_EQ(reads_seen.load(), 1);
+    // An overlapped handle does not queue its requests.
+    Handle overlapped_device = Open("\\\\.\\TESTECHO0", FILE_FLAG_OVERLAPPED);
+    Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    EXPECT_FALSE(HeldRequest(overlapped_device, &overlapped));
+    EXPECT_LAST_ERROR(ERROR_IO_PENDING);
+    char byte;
+    DWORD bytes;
+    OVERLAPPED read{};
+    read.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_TRUE(ReadFile(overlapped_device, &byte, 1, &bytes, &read));
+    CloseHandle(read.hEvent);
+    EXPECT_EQ(Release(control), 1u);
+    ASSERT_EQ(WaitForSingleObject(event, kPromptly), WAIT_OBJECT_0);
+}
+
+TEST_F(Win32DeviceIo, ClosingASynchronousHandleWaitsForTheRequestInProgress) {
+    HANDLE device = CreateFileA("\\\\.\\TESTECHO0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    Handle control = Open("\\\\.\\TESTECHO0");
+    Handle first(StartThread([&] { return HeldRequest(device) ? 0u : 1u; }));
+    ASSERT_TRUE(WaitHeld(control, 1));
+    Handle closer(StartThread([&] { return CloseHandle(device) ? 0u : 1u; }));
+    ASSERT_TRUE(WaitFileWaiters(control, 1));
+    EXPECT_EQ(Counts(control).cleanups, 0);
+    EXPECT_EQ(Release(control), 1u);
+    ASSERT_EQ(WaitForSingleObject(closer, kPromptly), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(first, kPromptly), WAIT_OBJECT_0);
+    EXPECT_EQ(Counts(control).cleanups, 1);
+}
+
+TEST_F(Win32DeviceIo, AnErrorAtOnceLeavesTheOverlappedAndItsEventAlone) {
+    Handle device = Open("\\\\.\\TESTECHO0", FILE_FLAG_OVERLAPPED);
+    Handle event(CreateEventA(nullptr, TRUE, TRUE, nullptr));  // signalled: the call resets it
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    overlapped.InternalHigh = 1234;
+    DWORD failure = kStatusDeviceNotConnected;
+    EXPECT_FALSE(DeviceIoControl(device, IOCTL_FAIL_WITH, &failure, sizeof failure, nullptr, 0, nullptr, &overlapped));
+    EXPECT_LAST_ERROR(ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(overlapped.Internal, kStatusPending);
+    EXPECT_EQ(overlapped.InternalHigh, 1234u);
+    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    // Without an event, the file handle is not signalled either.
+    OVERLAPPED plain{};
+    SetEvent(event);
+    ASSERT_TRUE(DeviceIoControl(device, IOCTL_ECHO_BUFFERED, nullptr, 0, nullptr, 0, nullptr, &plain));
+    ASSERT_EQ(WaitForSingleObject(device, 0), WAIT_OBJECT_0);
+    EXPECT_FALSE(DeviceIoControl(device, IOCTL_FAIL_WITH, &failure, sizeof failure, nullptr, 0, nullptr, &plain));
+    EXPECT_EQ(WaitForSingleObject(device, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    // A warning is reported as a success is.
+    DWORD warning = 0x80000005;  // STATUS_BUFFER_OVERFLOW
+    EXPECT_FALSE(DeviceIoControl(device, IOCTL_FAIL_WITH, &warning, sizeof warning, nullptr, 0, nullptr, &overlapped));
+    EXPECT_LAST_ERROR(ERROR_MORE_DATA);
+    EXPECT_EQ(overlapped.Internal, warning);
+    EXPECT_EQ(overlapped.InternalHigh, 0u);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    // On a synchronous handle the error reaches the OVERLAPPED and its event.
+    Handle synchronous = Open("\\\\.\\TESTECHO0");
+    ResetEvent(event);
+    EXPECT_FALSE(DeviceIoControl(synchronous, IOCTL_FAIL_WITH, &failure, sizeof failure, nullptr, 0, nullptr,
+                                 &overlapped));
+    EXPECT_LAST_ERROR(ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(overlapped.Internal, kStatusDeviceNotConnected);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
 }
 
 TEST_F(Win32DeviceIo, ReadsAndWritesUseTheDevicesIoMethod) {
@@ -319,25 +492,62 @@ class Win32DeviceIoRules : public ::testing::Test {
 protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 
-    static void Send(DWORD code) {
+    // Sends the codes in turn, with the driver loaded once.
+    static void Send(std::initializer_list<DWORD> codes) {
         EchoDriver driver;
         HANDLE device = CreateFileA("\\\\.\\TESTECHO0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        char buffer[8];
-        DWORD bytes;
-        DeviceIoControl(device, code, buffer, sizeof buffer, buffer, sizeof buffer, &bytes, nullptr);
+        for (DWORD code : codes) {
+            char buffer[8];
+            DWORD bytes;
+            DeviceIoControl(device, code, buffer, sizeof buffer, buffer, sizeof buffer, &bytes, nullptr);
+        }
         CloseHandle(device);
     }
+    static void Send(DWORD code) { Send({code}); }
 };
 
 TEST_F(Win32DeviceIoRules, DriverFaultsOnUserRequestsAreFatal) {
     EXPECT_DEATH(Send(IOCTL_BAD_PENDING_UNMARKED), "tm350 verifier: a dispatch routine returned STATUS_PENDING");
-    EXPECT_DEATH(Send(IOCTL_BAD_COMPLETE_TWICE), "tm350 verifier: IRP 0x[0-9a-f]+ completed twice");
+    // The address sanitizer already stops the driver's write to the freed IRP.
+    EXPECT_DEATH(Send(IOCTL_BAD_COMPLETE_TWICE),
+                 "tm350 verifier: IRP 0x[0-9a-f]+ completed twice|AddressSanitizer: use-after-poison");
     EXPECT_DEATH(Send(IOCTL_BAD_COMPLETE_WITH_PENDING), "with IoStatus.Status STATUS_PENDING");
     EXPECT_DEATH(Send(IOCTL_BAD_TOO_MUCH_INFORMATION),
                  "IRP_MJ_DEVICE_CONTROL completed with Information 9, more than the 8 bytes of the caller's buffer");
     EXPECT_DEATH(Send(IOCTL_BAD_NOT_COMPLETED),
                  "the dispatch routine for IRP_MJ_DEVICE_CONTROL returned 0x00000000 without completing the IRP");
     EXPECT_DEATH(Send(IOCTL_BAD_RETURN_AT_DISPATCH), "returned at IRQL 2; it was called at IRQL 0");
+    EXPECT_DEATH(
+        Send({IOCTL_BAD_KEEP_MAPPING, IOCTL_BAD_WRITE_KEPT}),
+        "tm350 verifier: access to 0x[0-9a-f]+, in the system mapping of MDL 0x[0-9a-f]+, after its pages were "
+        "unlocked");
+    EXPECT_DEATH(Send(IOCTL_BAD_RETURN_OTHER_STATUS),
+                 "the dispatch routine for IRP_MJ_DEVICE_CONTROL returned 0xC0000001 but completed the IRP with "
+                 "status 0x00000000");
+}
+
+// A cancelled request that its driver never completes: the canceller
+// waits as long as the I/O manager waits (shortened here), then the
+// verifier names the request.
+TEST_F(Win32DeviceIoRules, ACancelledRequestThatNeverCompletesIsReported) {
+    auto forget = [](bool cancel_io) {
+        setenv("TM350_CANCEL_WAIT_MS", "100", 1);
+        EchoDriver driver;
+        HANDLE device = CreateFileA("\\\\.\\TESTECHO0", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr);
+        OVERLAPPED overlapped{};
+        HANDLE thread = StartThread([&] {
+            DeviceIoControl(device, IOCTL_BAD_FORGET_CANCELLED, nullptr, 0, nullptr, 0, nullptr, &overlapped);
+            if (cancel_io) CancelIo(device);
+            return 0u;
+        });
+        WaitForSingleObject(thread, INFINITE);
+    };
+    EXPECT_DEATH(forget(true),
+                 "tm350 verifier: CancelIo cancelled IRP 0x[0-9a-f]+ \\(IRP_MJ_DEVICE_CONTROL, held by "
+                 "\\\\Driver\\\\testecho\\) and waited 100 ms for it to complete; the driver never completed it");
+    EXPECT_DEATH(forget(false), "tm350 verifier: thread [0-9]+, ending, cancelled IRP 0x[0-9a-f]+ "
+                                "\\(IRP_MJ_DEVICE_CONTROL, held by \\\\Driver\\\\testecho\\) and waited 100 ms");
 }
 
 TEST_F(Win32DeviceIoRules, UnloadingWithLeakedPoolOrOpenFilesIsFatal) {

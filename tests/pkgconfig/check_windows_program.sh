@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Builds windows_program.cpp with nothing but the pkg-config line, then
+# Builds windows_program.cpp with nothing but the pkg-config line (and the
+# compiler flags in $2, such as the sanitizers of a sanitized build), then
 # writes with one process and reads with another, and talks to cameras of
 # the simulated machine through the driver.
 set -euo pipefail
 build="$1"
+extra_flags="${2:-}"
 source_dir="$(cd "$(dirname "$0")" && pwd)"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 export TM350_REGISTRY="$work/registry"
-PKG_CONFIG_PATH="$build/pkgconfig" g++ "$source_dir/windows_program.cpp" -o "$work/windows_program" \
+PKG_CONFIG_PATH="$build/pkgconfig" g++ $extra_flags "$source_dir/windows_program.cpp" -o "$work/windows_program" \
   $(PKG_CONFIG_PATH="$build/pkgconfig" pkg-config --cflags --libs tm350-platform)
 "$work/windows_program" write
 output="$("$work/windows_program" read)"

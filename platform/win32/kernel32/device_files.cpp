@@ -8,6 +8,9 @@
 // driver completed it on the spot, FALSE with ERROR_IO_PENDING otherwise;
 // its completion writes Internal (the status) and InternalHigh (the byte
 // count) and then signals hEvent, or the file handle when there is none.
+// A request that fails at once on an overlapped handle completes nothing:
+// Internal keeps the STATUS_PENDING the call put there, InternalHigh and
+// the event are left alone, and the error comes back from the call only.
 #include <dlfcn.h>
 
 #include <mutex>
@@ -144,7 +147,6 @@ BOOL Submit(HANDLE handle, sys::IoRequest request, LPOVERLAPPED overlapped, LPDW
     }
     const bool asynchronous = device->Overlapped() && overlapped != nullptr;
     if (overlapped != nullptr) {
-        overlapped->InternalHigh = 0;
         overlapped->Internal = static_cast<ULONG_PTR>(kStatusPending);
         request.key = overlapped;
         if (user_event != nullptr) user_event->Reset();
@@ -161,8 +163,7 @@ BOOL Submit(HANDLE handle, sys::IoRequest request, LPOVERLAPPED overlapped, LPDW
         }
         completion->Wait();
     } else if (!completion->Done()) {
-        // Refused before it reached the driver.
-        if (overlapped != nullptr) overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(status));
+        // Refused before it reached the driver, or failed by it at once.
         SetLastNtStatus(status);
         return FALSE;
     }
@@ -175,14 +176,27 @@ BOOL Submit(HANDLE handle, sys::IoRequest request, LPOVERLAPPED overlapped, LPDW
     return TRUE;
 }
 
+// The directory this library was loaded from, with a trailing slash, or
+// empty when it cannot be told.
+std::string OwnDirectory() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<const void *>(&OwnDirectory), &info) == 0 || info.dli_fname == nullptr) return {};
+    std::string path = info.dli_fname;
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
 // The simulated machine (its bus, cameras and drivers) powers on before the
 // first device path is opened, as a real machine has booted before any
-// program runs. It lives in a library of its own, found beside this one;
-// without it there are simply no devices.
+// program runs. It lives in a library of its own, found beside this one by
+// full path: a bare name would be looked up with the run path of whoever
+// calls dlopen, which under a sanitizer runtime is the runtime, not us.
+// Without it there are simply no devices.
 void BootMachine() {
     static std::once_flag booted;
     std::call_once(booted, [] {
-        void *machine = dlopen("libtm350machine.so", RTLD_NOW | RTLD_GLOBAL);
+        const std::string path = OwnDirectory() + "libtm350machine.so";
+        void *machine = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
         auto boot = machine != nullptr ? reinterpret_cast<void (*)()>(dlsym(machine, "tm350_machine_boot")) : nullptr;
         if (boot == nullptr) {
             Log("no simulated machine: %s", machine == nullptr ? dlerror() : "tm350_machine_boot missing");
@@ -343,7 +357,8 @@ BOOL WINAPI CancelIo(HANDLE hFile) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    tm350::ntos::syscall::CancelIo(file, CurrentThreadId(), nullptr);
+    // Returns once the thread's requests have completed (NtCancelIoFile waits).
+    tm350::ntos::syscall::CancelIo(file, CurrentThreadId(), nullptr, tm350::ntos::syscall::CancelMode::AndWait);
     tm350::ntos::syscall::ReleaseFile(file);
     return TRUE;
 }
@@ -356,7 +371,8 @@ BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    size_t found = tm350::ntos::syscall::CancelIo(file, 0, lpOverlapped);
+    // Only marks the requests: CancelIoEx does not wait for them to complete.
+    size_t found = tm350::ntos::syscall::CancelIo(file, 0, lpOverlapped, tm350::ntos::syscall::CancelMode::MarkOnly);
     tm350::ntos::syscall::ReleaseFile(file);
     if (found == 0) {
         SetLastError(ERROR_NOT_FOUND);

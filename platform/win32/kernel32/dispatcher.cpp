@@ -138,6 +138,13 @@ DispatcherObject::~DispatcherObject() = default;  // no waiters: each holds a re
 
 void DispatcherObject::SignalStateChanged(const DispatcherLock &) { WaitEngine::SatisfyWaiters(*this); }
 
+size_t WaiterCount(HANDLE handle) {
+    auto object = std::dynamic_pointer_cast<DispatcherObject>(ReferenceObject(handle));
+    if (object == nullptr) return 0;
+    DispatcherLock lock;
+    return object->waiters_.size();
+}
+
 DWORD WaitForObjects(std::span<DispatcherObject *const> objects, bool wait_all, DWORD milliseconds) {
     if (objects.empty() || objects.size() > MAXIMUM_WAIT_OBJECTS) {
         SetLastError(ERROR_INVALID_PARAMETER);

@@ -101,6 +101,7 @@ protected:
 
 private:
     friend struct WaitEngine;
+    friend size_t WaiterCount(HANDLE handle);
     std::vector<WaitBlock *> waiters_;  // guarded by the dispatcher lock
 };
 
@@ -163,6 +164,11 @@ std::shared_ptr<T> ReferenceObject(HANDLE handle) {
     if (typed == nullptr) SetLastError(ERROR_INVALID_HANDLE);
     return typed;
 }
+
+// How many threads are blocked waiting on the object a handle names right
+// now (0 for an invalid handle). For tests, which must know that a thread
+// has started to wait before they act.
+TM350_KERNEL32_API size_t WaiterCount(HANDLE handle);
 
 // WaitForMultipleObjects for platform code that already holds the objects
 // (the caller keeps them alive for the call). Same results: WAIT_OBJECT_0 +

@@ -80,9 +80,9 @@ TEST_F(CriticalSectionTest, BlockedEnterProceedsWhenTheOwnerLeaves) {
         LeaveCriticalSection(&section_);
         return DWORD{0};
     }));
-    EXPECT_EQ(WaitForSingleObject(waiter, 100), DWORD{WAIT_TIMEOUT});
+    // The waiter is counted before it blocks.
+    ASSERT_TRUE(EventuallyTrue([&] { return __atomic_load_n(&section_.LockCount, __ATOMIC_SEQ_CST) >= 1; }));
     EXPECT_FALSE(entered);
-    EXPECT_GE(__atomic_load_n(&section_.LockCount, __ATOMIC_SEQ_CST), 1);  // the waiter is counted
     LeaveCriticalSection(&section_);
     ASSERT_EQ(WaitForSingleObject(waiter, kPromptly), WAIT_OBJECT_0);
     EXPECT_TRUE(entered);

@@ -67,17 +67,15 @@ TEST(Waits, AutoResetEventReleasesOneWaiterPerSet) {
         }));
     }
     std::vector<HANDLE> waiting = Raw(threads);
+    ASSERT_TRUE(WaitersReach(event, 3));
     for (int set = 1; set <= 3; ++set) {
         SetEvent(event);
+        EXPECT_EQ(tm350::kernel::WaiterCount(event), static_cast<size_t>(3 - set));  // one released, at once
         DWORD ended = WaitForMultipleObjects(static_cast<DWORD>(waiting.size()), waiting.data(), FALSE, kPromptly);
         ASSERT_LT(ended, WAIT_OBJECT_0 + waiting.size());
         waiting.erase(waiting.begin() + (ended - WAIT_OBJECT_0));
         EXPECT_EQ(released.load(), set);
         EXPECT_FALSE(IsSignalled(event));
-        if (!waiting.empty()) {
-            EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(waiting.size()), waiting.data(), FALSE, 50),
-                      DWORD{WAIT_TIMEOUT});
-        }
     }
 }
 
@@ -85,6 +83,7 @@ TEST(Waits, ManualResetEventReleasesEveryWaiterAndStaysSet) {
     Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     std::vector<Handle> threads;
     for (int i = 0; i < 4; ++i) threads.emplace_back(StartThread([&] { return WaitForSingleObject(event, INFINITE); }));
+    ASSERT_TRUE(WaitersReach(event, 4));
     SetEvent(event);
     EXPECT_EQ(WaitForMultipleObjects(4, Raw(threads).data(), TRUE, kPromptly), WAIT_OBJECT_0);
     EXPECT_TRUE(IsSignalled(event));
@@ -100,13 +99,15 @@ TEST(Waits, WaitAllTakesNothingUntilItCanTakeEverything) {
     Handle second(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     HANDLE both[] = {first, second};
     Handle wait_all(StartThread([&] { return WaitForMultipleObjects(2, both, TRUE, INFINITE); }));
+    ASSERT_TRUE(WaitersReach(second, 1));
     Handle wait_first(StartThread([&] { return WaitForSingleObject(first, INFINITE); }));
+    ASSERT_TRUE(WaitersReach(first, 2));
 
-    // The wait-all cannot use `first` alone, so the single wait gets it.
+    // The wait-all, first in line, cannot use `first` alone, so the single wait gets it.
     SetEvent(first);
     ASSERT_EQ(WaitForSingleObject(wait_first, kPromptly), WAIT_OBJECT_0);
     SetEvent(second);
-    EXPECT_EQ(WaitForSingleObject(wait_all, 100), DWORD{WAIT_TIMEOUT});
+    EXPECT_EQ(tm350::kernel::WaiterCount(second), 1u);  // still waiting, for `first`
     SetEvent(first);
     ASSERT_EQ(WaitForSingleObject(wait_all, kPromptly), WAIT_OBJECT_0);
     DWORD result = 0;
@@ -146,8 +147,9 @@ TEST(Mutexes, AreRecursiveAndOnlyTheOwnerReleases) {
         if (WaitForSingleObject(mutex, INFINITE) != WAIT_OBJECT_0) return 3;
         return ReleaseMutex(mutex) ? 0 : 4;
     }));
+    ASSERT_TRUE(WaitersReach(mutex, 1));
     EXPECT_TRUE(ReleaseMutex(mutex));
-    EXPECT_EQ(WaitForSingleObject(other, 100), DWORD{WAIT_TIMEOUT});
+    EXPECT_EQ(tm350::kernel::WaiterCount(mutex), 1u);  // one level is still held
     EXPECT_TRUE(ReleaseMutex(mutex));
     ASSERT_EQ(WaitForSingleObject(other, kPromptly), WAIT_OBJECT_0);
     DWORD code = 99;
