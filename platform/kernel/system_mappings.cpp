@@ -90,7 +90,9 @@ void *MapToSystem(const void *owner, const void *address, size_t bytes) {
 }
 
 void UnmapFromSystem(const void *owner, void *system, void *address, size_t bytes) {
-    if (bytes > 0) std::memcpy(address, system, bytes);
+    // Only what the driver changed goes back: pages locked for reading may
+    // be read-only to their owner, and an unchanged buffer must not be written.
+    if (bytes > 0 && std::memcmp(address, system, bytes) != 0) std::memcpy(address, system, bytes);
     Region region = RegionOf(system, bytes);
     // Replaced, not unmapped: the addresses stay reserved and inaccessible,
     // and the memory behind them goes.
