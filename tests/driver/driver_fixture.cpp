@@ -36,6 +36,9 @@ std::vector<uint8_t> CameraRecord(uint8_t direction, uint8_t type, uint8_t recip
 }
 
 CameraId DriverTest::Plug(long *start_status) {
+    // A camera of the test before may still wait for its last handle, which
+    // the test closed after its end: that removal goes first.
+    TheMachine().WaitForPendingWork();
     const CameraId id = TheMachine().Plug({}, start_status);
     plugged_.push_back(id);
     return id;
@@ -44,6 +47,8 @@ CameraId DriverTest::Plug(long *start_status) {
 void DriverTest::TearDown() {
     for (CameraId id : plugged_) TheMachine().Unplug(id);
     plugged_.clear();
+    // Removals released by a last close finish before the next test counts anything.
+    TheMachine().WaitForPendingWork();
 }
 
 }  // namespace driver_test
