@@ -21,14 +21,19 @@ TEST_F(DriverTest, SleepReportsD3AndResumeD0) {
     EXPECT_EQ(TheMachine().ReportedPowerState(id), kD0);
 }
 
-TEST_F(DriverTest, ResumeLeavesAStoppedCameraUnconfigured) {
+TEST_F(DriverTest, ResumeLeavesStoppedAndNeverStartedCamerasUnconfigured) {
     const CameraId id = Plug();
     tm350::sim::Camera &camera = TheMachine().CameraOf(id);
     ASSERT_EQ(TheMachine().StopDevice(id), 0);
+    long start_status = 0;
+    const CameraId failed = TheMachine().Plug({}, &start_status, tm350::sim::PlugFaults{.stalled_control_transfers = 1});
+    plugged_.push_back(failed);
+    ASSERT_NE(start_status, 0);
     TheMachine().Sleep();
     TheMachine().Resume();
     TheMachine().WaitForPendingWork();
     EXPECT_EQ(camera.Configuration(), 0);
+    EXPECT_EQ(TheMachine().CameraOf(failed).Configuration(), 0);
     EXPECT_EQ(TheMachine().StartDevice(id), 0);
     EXPECT_EQ(camera.Configuration(), 1);
 }
