@@ -1,6 +1,7 @@
 #include "kernel/pnp_manager.h"
 
 #include "kernel/devices.h"
+#include "kernel/driver_loader.h"
 #include "kernel/kernel_api.h"
 #include "kernel/power.h"
 #include "kernel/verifier.h"

@@ -12,9 +12,9 @@
 
 #include <wdm.h>
 
-#include "kernel/driver_loader.h"
-
 namespace tm350::ntos {
+
+class Driver;  // driver_loader.h
 
 // Builds the stack: the function driver's AddDevice for the PDO, then
 // IRP_MN_START_DEVICE to the top of the stack. Returns AddDevice's failure,
