@@ -100,7 +100,8 @@ TEST_F(DriverTest, RemovalWaitsForTheResumeConfigurationAndRefusesPlugAndPlayMea
     TheMachine().Resume();
     TheMachine().WaitForHeldTransfers(id, 1);
     auto removal = std::async(std::launch::async, [&] { return TheMachine().Unplug(id, Removal::Orderly); });
-    TheMachine().WaitForPipeAborts(id, 1);  // the remove request has begun
+    auto aborted = std::async(std::launch::async, [&] { TheMachine().WaitForPipeAborts(id, 1); return true; });
+    Await(aborted, "the removal's abort of the pipes");  // the remove request has begun
     bool surprise_ok = false;
     EXPECT_EQ(static_cast<uint32_t>(TheMachine().QueryCapabilities(id, 1, &surprise_ok)), kStatusDeletePending);
     EXPECT_EQ(removal.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
