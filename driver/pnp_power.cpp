@@ -63,8 +63,6 @@ NTSTATUS Remove(PDEVICE_OBJECT device, PIRP irp) {
     return IoCallDriver(lower, irp);
 }
 
-}  // namespace
-
 // Counts a plug-and-play request in unless removal has begun; a camera that
 // is gone still gets its remove request handled.
 bool EnterPnpRequest(PDEVICE_EXTENSION extension) {
@@ -73,6 +71,8 @@ bool EnterPnpRequest(PDEVICE_EXTENSION extension) {
     DecrementIo(extension);
     return false;
 }
+
+}  // namespace
 
 extern "C" NTSTATUS NTAPI VexDispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     PDEVICE_EXTENSION extension = Extension(device);
