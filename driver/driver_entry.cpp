@@ -19,7 +19,7 @@ void DecrementIo(PDEVICE_EXTENSION extension) {
 
 bool EnterRequest(PDEVICE_EXTENSION extension) {
     IncrementIo(extension);
-    if (!extension->Removing) return true;
+    if (!extension->Removing && !extension->SurpriseRemoved) return true;
     DecrementIo(extension);
     return false;
 }
@@ -111,7 +111,12 @@ extern "C" NTSTATUS NTAPI VexAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT phy
         UNICODE_STRING linkName;
         RtlInitUnicodeString(&linkName, extension->LinkName);
         status = IoCreateSymbolicLink(&linkName, &deviceName);
-        if (NT_SUCCESS(status)) break;
+        if (NT_SUCCESS(status)) {
+            // Whatever happens to the device from now on, its removal deletes
+            // the link, or the digit would never be given out again.
+            extension->LinkMade = 1;
+            break;
+        }
         IoDeleteDevice(device);
         device = NULL;
     }
@@ -120,6 +125,8 @@ extern "C" NTSTATUS NTAPI VexAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT phy
     PDEVICE_EXTENSION extension = Extension(device);
     extension->Self = device;
     KeInitializeSpinLock(&extension->InterfaceLock);
+    KeInitializeSpinLock(&extension->RequestLock);
+    InitializeListHead(&extension->LowerRequests);
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     device->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
     extension->PhysicalDevice = physicalDevice;

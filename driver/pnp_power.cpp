@@ -30,16 +30,19 @@ NTSTATUS PassDown(PDEVICE_EXTENSION extension, PIRP irp) {
     return IoCallDriver(extension->LowerDevice, irp);
 }
 
+// Ends what the device is waiting for: aborting the pipes ends every
+// transfer in flight on them, and cancelling ends the requests on the
+// default pipe that a camera may never answer.
+void EndPendingIo(PDEVICE_EXTENSION extension) {
+    AbortPipes(extension);
+    CancelLowerRequests(extension);
+}
+
 NTSTATUS Remove(PDEVICE_OBJECT device, PIRP irp) {
     PDEVICE_EXTENSION extension = Extension(device);
     extension->Removing = 1;
-    // Aborting ends every transfer in flight, so the wait below ends.
-    PINTERFACE_COPY copy = AcquireInterface(extension);
-    if (copy != NULL) {
-        for (ULONG i = 0; i < copy->Information.NumberOfPipes; ++i)
-            AbortPipe(extension, copy->Information.Pipes[i].PipeHandle);
-        ReleaseInterface(copy);
-    }
+    // So that the wait below ends.
+    EndPendingIo(extension);
     DecrementIo(extension);  // this request
     DecrementIo(extension);  // the count's initial 1
     KeWaitForSingleObject(&extension->RemovalEvent, Executive, KernelMode, FALSE, NULL);
@@ -60,11 +63,20 @@ NTSTATUS Remove(PDEVICE_OBJECT device, PIRP irp) {
     return IoCallDriver(lower, irp);
 }
 
+// Counts a plug-and-play request in unless removal has begun; a camera that
+// is gone still gets its remove request handled.
+bool EnterPnpRequest(PDEVICE_EXTENSION extension) {
+    IncrementIo(extension);
+    if (!extension->Removing) return true;
+    DecrementIo(extension);
+    return false;
+}
+
 }  // namespace
 
 extern "C" NTSTATUS NTAPI VexDispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     PDEVICE_EXTENSION extension = Extension(device);
-    if (!EnterRequest(extension)) return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
+    if (!EnterPnpRequest(extension)) return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status;
     switch (stack->MinorFunction) {
@@ -75,12 +87,25 @@ extern "C" NTSTATUS NTAPI VexDispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
             break;
         }
         status = UsbStart(extension);
-        if (status == STATUS_SUCCESS) extension->Started = 1;
+        if (status == STATUS_SUCCESS) {
+            extension->Started = 1;
+            extension->Stopped = 0;
+        }
         CompleteRequest(irp, status, 0);
         break;
     case IRP_MN_REMOVE_DEVICE:
         return Remove(device, irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+        // The camera is gone: what waits for it fails now, and so does
+        // anything new, so that programs close their handles and the remove
+        // request can follow.
+        extension->SurpriseRemoved = 1;
+        EndPendingIo(extension);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        status = PassDown(extension, irp);
+        break;
     case IRP_MN_STOP_DEVICE:
+        extension->Stopped = 1;
         PassDown(extension, irp);
         status = Deconfigure(extension);
         break;
@@ -105,20 +130,28 @@ extern "C" NTSTATUS NTAPI VexDispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
 
 namespace {
 
-// Configuration waits for the camera, which a power callback at dispatch
-// level must not do; a system worker thread does it then.
+// The re-configuration is outstanding I/O from its queueing to its end, so
+// removal waits for it; it is skipped for a device that is being removed,
+// is gone, was never started or is stopped.
 extern "C" VOID NTAPI ConfigureWorkItem(PDEVICE_OBJECT device, PVOID context) {
-    Configure(Extension(device));
+    PDEVICE_EXTENSION extension = Extension(device);
+    if (extension->Started && !extension->Stopped && !extension->Removing && !extension->SurpriseRemoved)
+        Configure(extension);
     IoFreeWorkItem(static_cast<PIO_WORKITEM>(context));
+    DecrementIo(extension);
 }
 
+// Configuration waits for the camera, which a power callback (at dispatch
+// level) must not do; a system worker thread does it.
 void ConfigureAfterResume(PDEVICE_OBJECT device) {
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-        Configure(Extension(device));
+    PDEVICE_EXTENSION extension = Extension(device);
+    if (!EnterRequest(extension)) return;
+    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    if (item == NULL) {
+        DecrementIo(extension);
         return;
     }
-    PIO_WORKITEM item = IoAllocateWorkItem(device);
-    if (item != NULL) IoQueueWorkItem(item, ConfigureWorkItem, DelayedWorkQueue, item);
+    IoQueueWorkItem(item, ConfigureWorkItem, DelayedWorkQueue, item);
 }
 
 extern "C" VOID NTAPI DeviceUpComplete(PDEVICE_OBJECT device, UCHAR minorFunction, POWER_STATE state, PVOID context,
@@ -133,13 +166,19 @@ extern "C" VOID NTAPI DeviceUpComplete(PDEVICE_OBJECT device, UCHAR minorFunctio
     ConfigureAfterResume(device);
 }
 
+// The system request is held until the device request's callback completes
+// it (and starts the next power request for it then); when no device
+// request could be made, it completes here.
 extern "C" NTSTATUS NTAPI SystemUpComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(context);
+    if (NT_SUCCESS(irp->IoStatus.Status)) {
+        POWER_STATE state;
+        state.DeviceState = PowerDeviceD0;
+        if (PoRequestPowerIrp(device, IRP_MN_SET_POWER, state, DeviceUpComplete, irp, NULL) == STATUS_PENDING)
+            return STATUS_MORE_PROCESSING_REQUIRED;
+    }
     PoStartNextPowerIrp(irp);
-    POWER_STATE state;
-    state.DeviceState = PowerDeviceD0;
-    PoRequestPowerIrp(device, IRP_MN_SET_POWER, state, DeviceUpComplete, irp, NULL);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    return STATUS_CONTINUE_COMPLETION;
 }
 
 extern "C" VOID NTAPI DeviceDownComplete(PDEVICE_OBJECT device, UCHAR minorFunction, POWER_STATE state,
@@ -178,7 +217,12 @@ NTSTATUS PowerPassDown(PDEVICE_EXTENSION extension, PIRP irp) {
 extern "C" NTSTATUS NTAPI VexDispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     PDEVICE_EXTENSION extension = Extension(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (stack->MinorFunction != IRP_MN_SET_POWER) return PowerPassDown(extension, irp);
+    if (stack->MinorFunction == IRP_MN_QUERY_POWER) return PowerPassDown(extension, irp);
+    if (stack->MinorFunction != IRP_MN_SET_POWER) {
+        // Only set and query requests take part in starting the next power request.
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(extension->LowerDevice, irp);
+    }
 
     if (stack->Parameters.Power.Type == SystemPowerState) {
         const SYSTEM_POWER_STATE state = stack->Parameters.Power.State.SystemState;

@@ -4,24 +4,85 @@
 
 namespace {
 
+extern "C" NTSTATUS NTAPI LowerRequestDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    UNREFERENCED_PARAMETER(device);
+    UNREFERENCED_PARAMETER(irp);
+    KeSetEvent(&static_cast<PLOWER_REQUEST>(context)->Done, IO_NO_INCREMENT, FALSE);
+    // The IRP stays allocated: a canceller may still be looking at it.
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 // An internal device-control request to the lower device, waited for
-// without a time limit.
+// without a time limit; only removal cuts the wait short, by cancelling it.
+// The IRP is the driver's own so that it outlives its completion until no
+// canceller refers to it.
 NTSTATUS CallLowerAndWait(PDEVICE_EXTENSION extension, ULONG code, PURB urb) {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus;
-    PIRP irp = IoBuildDeviceIoControlRequest(code, extension->LowerDevice, NULL, 0, NULL, 0, TRUE, &event, &ioStatus);
+    PIRP irp = IoAllocateIrp(extension->LowerDevice->StackSize, FALSE);
     if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
-    NTSTATUS status = IoCallDriver(extension->LowerDevice, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        status = ioStatus.Status;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = 0;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.Others.Argument1 = urb;
+    LOWER_REQUEST request;
+    request.Irp = irp;
+    request.Cancellers = 0;
+    request.Cancelled = 0;
+    KeInitializeEvent(&request.Done, NotificationEvent, FALSE);
+    KeInitializeEvent(&request.Released, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, LowerRequestDone, &request, TRUE, TRUE, TRUE);
+
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->RequestLock, &irql);
+    if (extension->LowerRequestsCancelled) {
+        KeReleaseSpinLock(&extension->RequestLock, irql);
+        IoFreeIrp(irp);
+        return STATUS_DELETE_PENDING;
     }
+    InsertTailList(&extension->LowerRequests, &request.Link);
+    KeReleaseSpinLock(&extension->RequestLock, irql);
+
+    IoCallDriver(extension->LowerDevice, irp);
+    KeWaitForSingleObject(&request.Done, Executive, KernelMode, FALSE, NULL);
+    KeAcquireSpinLock(&extension->RequestLock, &irql);
+    RemoveEntryList(&request.Link);
+    const bool held = request.Cancellers > 0;
+    KeReleaseSpinLock(&extension->RequestLock, irql);
+    if (held) KeWaitForSingleObject(&request.Released, Executive, KernelMode, FALSE, NULL);
+    const NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
     return status;
 }
 
 }  // namespace
+
+void CancelLowerRequests(PDEVICE_EXTENSION extension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->RequestLock, &irql);
+    extension->LowerRequestsCancelled = 1;
+    // One at a time: the cancel routine may complete the request at once,
+    // which takes the lock, so IoCancelIrp is called without it.
+    for (;;) {
+        PLOWER_REQUEST found = NULL;
+        for (PLIST_ENTRY entry = extension->LowerRequests.Flink; entry != &extension->LowerRequests;
+             entry = entry->Flink) {
+            PLOWER_REQUEST request = CONTAINING_RECORD(entry, LOWER_REQUEST, Link);
+            if (!request->Cancelled) {
+                found = request;
+                break;
+            }
+        }
+        if (found == NULL) break;
+        found->Cancelled = 1;
+        ++found->Cancellers;
+        KeReleaseSpinLock(&extension->RequestLock, irql);
+        IoCancelIrp(found->Irp);
+        KeAcquireSpinLock(&extension->RequestLock, &irql);
+        if (--found->Cancellers == 0) KeSetEvent(&found->Released, IO_NO_INCREMENT, FALSE);
+    }
+    KeReleaseSpinLock(&extension->RequestLock, irql);
+}
 
 NTSTATUS SubmitUrb(PDEVICE_EXTENSION extension, PURB urb) {
     const NTSTATUS status = CallLowerAndWait(extension, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
@@ -146,7 +207,6 @@ NTSTATUS Configure(PDEVICE_EXTENSION extension) {
 }
 
 NTSTATUS UsbStart(PDEVICE_EXTENSION extension) {
-    extension->LinkMade = 1;
     PUSB_DEVICE_DESCRIPTOR descriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(AllocatePool(sizeof(USB_DEVICE_DESCRIPTOR)));
     if (descriptor == NULL) return STATUS_NO_MEMORY;
     NTSTATUS status;
@@ -265,6 +325,14 @@ NTSTATUS ResetPipe(PDEVICE_EXTENSION extension, ULONG pipeIndex) {
 
 NTSTATUS AbortPipe(PDEVICE_EXTENSION extension, USBD_PIPE_HANDLE pipe) {
     return PipeRequest(extension, URB_FUNCTION_ABORT_PIPE, pipe, STATUS_INSUFFICIENT_RESOURCES);
+}
+
+void AbortPipes(PDEVICE_EXTENSION extension) {
+    PINTERFACE_COPY copy = AcquireInterface(extension);
+    if (copy == NULL) return;
+    for (ULONG i = 0; i < copy->Information.NumberOfPipes; ++i)
+        AbortPipe(extension, copy->Information.Pipes[i].PipeHandle);
+    ReleaseInterface(copy);
 }
 
 ULONG CurrentFrameNumber(PDEVICE_EXTENSION extension) {

@@ -26,6 +26,18 @@ typedef struct _INTERFACE_COPY {
     USBD_INTERFACE_INFORMATION Information;  // variable length: Information.Length bytes
 } INTERFACE_COPY, *PINTERFACE_COPY;
 
+// A request this driver sent to the lower device and is waiting for, listed
+// in the device extension so that removal can cancel it: a camera that
+// never answers must not hold a removal up for ever.
+typedef struct _LOWER_REQUEST {
+    LIST_ENTRY Link;
+    PIRP Irp;
+    LONG Cancellers;  // threads cancelling it now, guarded by RequestLock
+    UCHAR Cancelled;  // guarded by RequestLock
+    KEVENT Done;      // set by the completion routine; the IRP is then the waiter's to free
+    KEVENT Released;  // set when the last canceller lets go of it
+} LOWER_REQUEST, *PLOWER_REQUEST;
+
 typedef struct _DEVICE_EXTENSION {
     PDEVICE_OBJECT PhysicalDevice;
     PDEVICE_OBJECT LowerDevice;
@@ -43,6 +55,17 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT RemovalEvent;  // signalled when OutstandingIo reaches zero
     UCHAR ReadEnabled;
     UCHAR Removing;
+    // Set by IRP_MN_SURPRISE_REMOVAL: the camera is gone, new requests fail
+    // but plug-and-play requests (the remove among them) are still handled.
+    UCHAR SurpriseRemoved;
+    // Set by IRP_MN_STOP_DEVICE until the next successful start; Started
+    // stays set meanwhile, so opens keep working.
+    UCHAR Stopped;
+    // The requests waiting for the lower device (LOWER_REQUEST.Link), and
+    // whether they have been cancelled for good: once set, no new one is sent.
+    KSPIN_LOCK RequestLock;
+    LIST_ENTRY LowerRequests;
+    UCHAR LowerRequestsCancelled;
     UCHAR StreamStop;
     PVOID DataRing;
     PVOID RecordRing;
@@ -57,7 +80,8 @@ inline PDEVICE_EXTENSION Extension(PDEVICE_OBJECT device) {
 // Outstanding I/O: whoever brings the count to zero signals the removal event.
 void IncrementIo(PDEVICE_EXTENSION extension);
 void DecrementIo(PDEVICE_EXTENSION extension);
-// Counts a request in unless removal has begun; false means refuse it.
+// Counts a request in unless removal has begun or the camera is gone; false
+// means refuse it (STATUS_DELETE_PENDING).
 bool EnterRequest(PDEVICE_EXTENSION extension);
 
 // Completes the request with the status and byte count and returns the status.
@@ -87,6 +111,12 @@ NTSTATUS Deconfigure(PDEVICE_EXTENSION extension);
 NTSTATUS SelectInterface(PDEVICE_EXTENSION extension, UCHAR interfaceNumber, UCHAR alternateSetting);
 NTSTATUS ResetPipe(PDEVICE_EXTENSION extension, ULONG pipeIndex);
 NTSTATUS AbortPipe(PDEVICE_EXTENSION extension, USBD_PIPE_HANDLE pipe);
+// Aborts every pipe of the current interface, so that transfers in flight
+// on them complete.
+void AbortPipes(PDEVICE_EXTENSION extension);
+// Cancels every request waiting for the lower device and refuses new ones
+// (STATUS_DELETE_PENDING) from then on.
+void CancelLowerRequests(PDEVICE_EXTENSION extension);
 ULONG CurrentFrameNumber(PDEVICE_EXTENSION extension);
 // GET_DESCRIPTOR into buffer; the bytes received, or 0 when the request failed.
 ULONG ReadDescriptor(PDEVICE_EXTENSION extension, UCHAR type, UCHAR index, USHORT language, PVOID buffer,

@@ -11,8 +11,13 @@
 #include <mutex>
 #include <string>
 
+#include "kernel/devices.h"
 #include "kernel/driver_loader.h"
+#include "kernel/kernel_api.h"
 #include "kernel/pnp_manager.h"
+#include "kernel/power.h"
+#include "kernel/pool.h"
+#include "sim/stack_faults.h"
 #include "usb/usb_bus.h"
 #include "usb/usb_log.h"
 
@@ -77,6 +82,12 @@ struct Machine::State {
     std::unique_ptr<usb::UsbBus> bus;
     std::unique_ptr<ntos::Driver> driver;
     std::map<CameraId, PluggedCamera> cameras;
+    // Cameras pulled out: kept until the machine shuts down, because a
+    // stack waiting for its last close still has the PDO of one.
+    std::vector<std::unique_ptr<Camera>> departed;
+    // Each camera's stack faults, kept until shutdown: a test may lift a
+    // hold while the camera is being removed.
+    std::map<CameraId, StackFaults *> faults;
     CameraId next_id = 0;
 };
 
@@ -99,6 +110,7 @@ Machine::Machine(const MachineOptions &options) : state_(new State) {
         usb::ContractViolation("the vexusb driver did not load from %s (status 0x%08X)", DriverPath().c_str(),
                                static_cast<unsigned>(load.status));
     state_->driver = std::move(load.driver);
+    if (!LoadStackFaultDriver()) usb::ContractViolation("the stack fault filter did not load");
 }
 
 bool Machine::Start(const MachineOptions &options) {
@@ -127,36 +139,56 @@ Machine &Machine::Get() {
     return *g_machine;
 }
 
-CameraId Machine::Plug(CameraOptions options, long *start_status) {
+CameraId Machine::Plug(CameraOptions options, long *start_status, PlugFaults faults) {
     auto camera = std::make_unique<Camera>(std::move(options));
     PDEVICE_OBJECT pdo = state_->bus->Plug(*camera);
+    StackFaults *stack_faults = pdo != nullptr ? AttachStackFaults(pdo) : nullptr;
+    if (stack_faults != nullptr && faults.lower_start_fails) FailNextStart(*stack_faults);
+    if (faults.stalled_control_transfers > 0) camera->StallNextControlTransfers(faults.stalled_control_transfers);
     CameraId id;
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         id = state_->next_id++;
         state_->cameras[id] = PluggedCamera{std::move(camera), pdo};
+        if (stack_faults != nullptr) state_->faults[id] = stack_faults;
     }
     const NTSTATUS status = pdo != nullptr ? ntos::StartDevice(pdo, *state_->driver) : STATUS_NO_SUCH_DEVICE;
     if (start_status != nullptr) *start_status = status;
     return id;
 }
 
-void Machine::Unplug(CameraId camera, Removal removal) {
+long Machine::Unplug(CameraId camera, Removal removal) {
+    PDEVICE_OBJECT pdo;
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        auto it = state_->cameras.find(camera);
+        if (it == state_->cameras.end()) return STATUS_NO_SUCH_DEVICE;
+        pdo = it->second.pdo;
+    }
+    // The camera stays listed while its stack is asked and removed, so that
+    // a test can reach it meanwhile; a veto leaves it plugged and working.
+    NTSTATUS status = STATUS_SUCCESS;
+    if (pdo != nullptr && removal == Removal::Orderly) {
+        status = ntos::RemoveDevice(pdo, ntos::Removal::Orderly);
+        if (!NT_SUCCESS(status)) return status;
+    }
     PluggedCamera plugged;
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         auto it = state_->cameras.find(camera);
-        if (it == state_->cameras.end()) return;
         plugged = std::move(it->second);
         state_->cameras.erase(it);
     }
     if (plugged.pdo != nullptr) {
-        if (removal == Removal::Orderly) ntos::RemoveDevice(plugged.pdo, ntos::Removal::Orderly);
         plugged.camera->SetAttached(false);
         state_->bus->Unplug(plugged.pdo);
-        // The stack goes now (surprise), or the PDO that stayed behind (orderly).
-        ntos::RemoveDevice(plugged.pdo, ntos::Removal::Surprise);
+        // The stack goes (surprise), or the PDO that stayed behind (orderly).
+        const NTSTATUS surprise = ntos::RemoveDevice(plugged.pdo, ntos::Removal::Surprise);
+        if (removal == Removal::Surprise) status = surprise;
     }
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->departed.push_back(std::move(plugged.camera));
+    return status;
 }
 
 Camera &Machine::CameraOf(CameraId camera) {
@@ -204,6 +236,61 @@ long Machine::QueryCapabilities(CameraId camera, uint16_t version, bool *surpris
     return status;
 }
 
+namespace {
+
+StackFaults &FaultsOf(Machine::State &state, CameraId camera) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    auto found = state.faults.find(camera);
+    if (found == state.faults.end()) usb::ContractViolation("camera %u has no stack fault filter", camera);
+    return *found->second;
+}
+
+}  // namespace
+
+void Machine::HoldControlTransfers(CameraId camera, ControlHold hold) {
+    const Hold filter_hold = hold == ControlHold::Off           ? Hold::Off
+                             : hold == ControlHold::Cancellable ? Hold::Cancellable
+                                                                : Hold::Stuck;
+    sim::HoldControlTransfers(FaultsOf(*state_, camera), filter_hold);
+}
+
+void Machine::WaitForHeldTransfers(CameraId camera, size_t count) {
+    sim::WaitForHeldTransfers(FaultsOf(*state_, camera), count);
+}
+
+void Machine::WaitForPipeAborts(CameraId camera, size_t count) {
+    sim::WaitForPipeAborts(FaultsOf(*state_, camera), count);
+}
+
+void Machine::FailDevicePowerRequests(bool fail) { ntos::SetPowerRequestFailure(fail); }
+
+void Machine::WaitForPendingWork() {
+    // A removal can queue work items, and work items can end a last close.
+    for (int round = 0; round < 2; ++round) {
+        ntos::FlushSystemWorker();
+        ntos::FlushPnpWork();
+    }
+}
+
+size_t Machine::DriverDeviceCount() const {
+    const ntos::DriverDevices devices = ntos::DevicesOf(state_->driver->Object());
+    return devices.present.size() + devices.still_referenced.size();
+}
+
+size_t Machine::DriverPoolBlocks() const {
+    size_t blocks = 0;
+    for (const ntos::PoolUsage &usage : ntos::PoolUsageOf(ntos::ModuleOf(state_->driver->Object()->DriverStart)))
+        blocks += usage.blocks;
+    return blocks;
+}
+
+int Machine::ReportedPowerState(CameraId camera) const {
+    PDEVICE_OBJECT top = ntos::ReferenceAttachedTop(StackOf(*state_, camera));
+    const DEVICE_POWER_STATE state = ntos::DevicePowerStateOf(top);
+    ntos::DereferenceDevice(top);
+    return static_cast<int>(state);
+}
+
 long Machine::StopDevice(CameraId camera) { return ntos::SendPnp(StackOf(*state_, camera), IRP_MN_STOP_DEVICE); }
 
 long Machine::StartDevice(CameraId camera) { return ntos::SendPnp(StackOf(*state_, camera), IRP_MN_START_DEVICE); }
@@ -214,9 +301,14 @@ void Machine::WaitFrames(uint32_t frames) { state_->bus->WaitFrames(frames); }
 
 void Machine::Shutdown() {
     for (CameraId id : Cameras()) Unplug(id);
+    WaitForPendingWork();
     state_->driver->Unload();
     state_->driver.reset();
+    UnloadStackFaultDriver();
+    for (auto &[id, faults] : state_->faults) FreeStackFaults(faults);
+    state_->faults.clear();
     state_->bus.reset();
+    state_->departed.clear();
 }
 
 }  // namespace tm350::sim

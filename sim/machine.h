@@ -36,8 +36,25 @@ struct MachineOptions {
 std::optional<MachineOptions> ParseMachineOptions(std::string_view text, std::string *error);
 
 enum class Removal : uint8_t {
-    Surprise,  // the camera is pulled out, then its stack is removed
-    Orderly,   // the stack is removed while the camera is present, then it is pulled out
+    // The camera is pulled out: its stack gets IRP_MN_SURPRISE_REMOVAL at
+    // once and IRP_MN_REMOVE_DEVICE when the last handle to it is closed.
+    Surprise,
+    // The stack is asked and removed while the camera is present, then the
+    // camera is pulled out. Handles open on it veto that: the camera then
+    // stays plugged and working.
+    Orderly,
+};
+
+enum class ControlHold : uint8_t {
+    Off,
+    Cancellable,  // a held transfer ends when it is cancelled
+    Stuck,        // it ends only when the hold is lifted
+};
+
+// Faults of a camera's stack below the driver, armed before its start.
+struct PlugFaults {
+    bool lower_start_fails = false;      // the lower stack fails IRP_MN_START_DEVICE
+    unsigned stalled_control_transfers = 0;  // the camera stalls the driver's first N control transfers
 };
 
 using CameraId = unsigned;
@@ -53,8 +70,10 @@ public:
 
     // Plugs a new camera in and starts its device stack; the NTSTATUS of the
     // start (or of AddDevice) goes to *start_status when given.
-    CameraId Plug(CameraOptions options = {}, long *start_status = nullptr);
-    void Unplug(CameraId camera, Removal removal = Removal::Surprise);
+    CameraId Plug(CameraOptions options = {}, long *start_status = nullptr, PlugFaults faults = {});
+    // The NTSTATUS of the removal: STATUS_PENDING for a surprise removal
+    // whose stack waits for handles to close, a veto of an orderly one.
+    long Unplug(CameraId camera, Removal removal = Removal::Surprise);
     Camera &CameraOf(CameraId camera);
     std::vector<CameraId> Cameras() const;
 
@@ -73,6 +92,31 @@ public:
 
     uint32_t FrameNumber() const;
     void WaitFrames(uint32_t frames);
+
+    // The camera's control transfers stay pending below the driver, as if
+    // the camera never answered, until they are cancelled (Cancellable) or
+    // the hold is lifted (Off), when the held ones go on to the camera.
+    void HoldControlTransfers(CameraId camera, ControlHold hold);
+    // Returns once `count` control transfers of the camera are held.
+    void WaitForHeldTransfers(CameraId camera, size_t count);
+    // Returns once the driver has sent `count` abort-pipe requests for the
+    // camera in all.
+    void WaitForPipeAborts(CameraId camera, size_t count);
+    // While set, the driver's device power requests fail.
+    void FailDevicePowerRequests(bool fail);
+
+    // Returns once the work the system has been handed so far is done:
+    // work items, closes finishing on the system worker, and removals
+    // released by a last close.
+    void WaitForPendingWork();
+
+    // What the driver holds: its device objects (deleted ones still
+    // referenced included) and its live pool blocks.
+    size_t DriverDeviceCount() const;
+    size_t DriverPoolBlocks() const;
+    // The device power state the driver last reported for a camera's
+    // device object (1 for D0 ... 4 for D3); D0 until it reports one.
+    int ReportedPowerState(CameraId camera) const;
 
     // Removes every camera and unloads the driver, which runs the kernel
     // verifier's checks for leaks; handles still open on a camera make that

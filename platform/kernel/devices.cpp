@@ -34,6 +34,8 @@ struct DeviceRecord {
     std::u16string key;                  // the namespace key
     POWER_STATE system_state{};
     POWER_STATE device_state{};
+    bool removal_pending = false;         // opens refused (the whole stack is marked)
+    std::function<void()> when_closed;    // on a PDO: what runs after the stack's last close
 };
 
 struct NameEntry {
@@ -134,6 +136,21 @@ void UnlinkFromDriver(DEVICE_OBJECT *device) {
 DEVICE_OBJECT *TopOf(DEVICE_OBJECT *device) {
     while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
     return device;
+}
+
+DEVICE_OBJECT *BottomOf(IoDatabase &database, DEVICE_OBJECT *device) {
+    for (;;) {
+        DeviceRecord &record = RecordOf(database, device, "IoGetDeviceAttachmentBaseRef");
+        if (record.attached_to == nullptr) return device;
+        device = record.attached_to;
+    }
+}
+
+long OpenFilesLocked(DEVICE_OBJECT *physical_device) {
+    long open = 0;
+    for (DEVICE_OBJECT *device = physical_device; device != nullptr; device = device->AttachedDevice)
+        open += device->ReferenceCount;
+    return open;
 }
 
 // Drops one reference; the caller frees what this returns outside the lock.
@@ -259,6 +276,7 @@ NTSTATUS BeginOpen(DEVICE_OBJECT *device) {
     std::lock_guard lock(database.mutex);
     DeviceRecord &record = RecordOf(database, device, "IoCreateFile");
     if (record.deleted) return STATUS_DELETE_PENDING;
+    if (record.removal_pending) return STATUS_NO_SUCH_DEVICE;
     if ((device->Flags & DO_DEVICE_INITIALIZING) != 0) return STATUS_NO_SUCH_DEVICE;
     if ((device->Flags & DO_EXCLUSIVE) != 0 && device->ReferenceCount > 0) return STATUS_ACCESS_DENIED;
     ++device->ReferenceCount;
@@ -267,8 +285,49 @@ NTSTATUS BeginOpen(DEVICE_OBJECT *device) {
 
 void EndOpen(DEVICE_OBJECT *device) {
     IoDatabase &database = Database();
+    std::function<void()> action;
+    {
+        std::lock_guard lock(database.mutex);
+        --device->ReferenceCount;
+        DEVICE_OBJECT *bottom = BottomOf(database, device);
+        DeviceRecord &base = RecordOf(database, bottom, "IoCreateFile");
+        if (base.when_closed && OpenFilesLocked(bottom) == 0) {
+            action = std::move(base.when_closed);
+            base.when_closed = nullptr;
+        }
+    }
+    if (action) action();
+}
+
+void SetStackRemovalPending(DEVICE_OBJECT *physical_device, bool pending) {
+    IoDatabase &database = Database();
     std::lock_guard lock(database.mutex);
-    --device->ReferenceCount;
+    for (DEVICE_OBJECT *device = physical_device; device != nullptr; device = device->AttachedDevice)
+        RecordOf(database, device, "IoInvalidateDeviceState").removal_pending = pending;
+}
+
+long OpenFilesOnStack(DEVICE_OBJECT *physical_device) {
+    IoDatabase &database = Database();
+    std::lock_guard lock(database.mutex);
+    return OpenFilesLocked(physical_device);
+}
+
+void WhenStackClosed(DEVICE_OBJECT *physical_device, std::function<void()> action) {
+    IoDatabase &database = Database();
+    {
+        std::lock_guard lock(database.mutex);
+        if (OpenFilesLocked(physical_device) > 0) {
+            RecordOf(database, physical_device, "IoInvalidateDeviceState").when_closed = std::move(action);
+            return;
+        }
+    }
+    action();
+}
+
+DEVICE_POWER_STATE DevicePowerStateOf(DEVICE_OBJECT *device) {
+    IoDatabase &database = Database();
+    std::lock_guard lock(database.mutex);
+    return RecordOf(database, device, "PoGetDevicePowerState").device_state.DeviceState;
 }
 
 POWER_STATE SetDevicePowerState(DEVICE_OBJECT *device, POWER_STATE_TYPE type, POWER_STATE state) {

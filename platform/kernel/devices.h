@@ -7,6 +7,7 @@
 
 #include <wdm.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,5 +58,18 @@ NTSTATUS BeginOpen(DEVICE_OBJECT *device);
 void EndOpen(DEVICE_OBJECT *device);
 
 POWER_STATE SetDevicePowerState(DEVICE_OBJECT *device, POWER_STATE_TYPE type, POWER_STATE state);
+// The device power state its driver last reported with PoSetPowerState.
+DEVICE_POWER_STATE DevicePowerStateOf(DEVICE_OBJECT *device);
+
+// Removal bookkeeping of a device stack, named by its PDO. While removal is
+// pending, opens of any device in the stack fail with STATUS_NO_SUCH_DEVICE,
+// as the I/O manager fails creates on a stack the PnP manager is removing.
+void SetStackRemovalPending(DEVICE_OBJECT *physical_device, bool pending);
+// Files open on the devices of the stack.
+long OpenFilesOnStack(DEVICE_OBJECT *physical_device);
+// Runs `action` once no file is open on the stack: at once, on this thread,
+// when none is; otherwise on the thread whose close ends the last open
+// (the action must not block: it only hands the work on).
+void WhenStackClosed(DEVICE_OBJECT *physical_device, std::function<void()> action);
 
 }  // namespace tm350::ntos

@@ -1,12 +1,77 @@
 #include "kernel/pnp_manager.h"
 
 #include "kernel/devices.h"
+#include "kernel/driver_loader.h"
 #include "kernel/kernel_api.h"
+#include "kernel/power.h"
 #include "kernel/verifier.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 namespace tm350::ntos {
 
 namespace {
+
+// The PnP manager's own thread: removals that wait for a stack's last close
+// run here, never on the closing thread, which may be the system worker or
+// a thread inside the driver's own close path.
+class PnpWorker {
+public:
+    static PnpWorker &Instance() {
+        static auto *worker = new PnpWorker;  // never destroyed: its thread outlives static destruction
+        return *worker;
+    }
+
+    void Queue(std::function<void()> work) {
+        std::lock_guard lock(mutex_);
+        if (!started_) {
+            std::thread([this] { Run(); }).detach();
+            started_ = true;
+        }
+        queue_.push_back(std::move(work));
+        ++queued_;
+        changed_.notify_all();
+    }
+
+    void Flush() {
+        std::unique_lock lock(mutex_);
+        if (started_ && std::this_thread::get_id() == thread_)
+            VerifierFailure("FlushPnpWork called from the PnP worker (it would wait for itself)");
+        const uint64_t target = queued_;
+        changed_.wait(lock, [&] { return done_ >= target; });
+    }
+
+private:
+    void Run() {
+        std::unique_lock lock(mutex_);
+        thread_ = std::this_thread::get_id();
+        for (;;) {
+            changed_.wait(lock, [&] { return !queue_.empty(); });
+            std::function<void()> work = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            work();
+            lock.lock();
+            ++done_;
+            changed_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::function<void()>> queue_;
+    uint64_t queued_ = 0;
+    uint64_t done_ = 0;
+    bool started_ = false;
+    std::thread::id thread_;
+};
 
 extern "C" NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
@@ -23,7 +88,9 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT physical_device, UCHAR major, UCHAR minor, F
         DereferenceDevice(top);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    irp->IoStatus.Status = major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+    // PnP and power requests alike start as not supported: a stack that
+    // does not handle one reports that.
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     irp->IoStatus.Information = 0;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = major;
@@ -32,14 +99,17 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT physical_device, UCHAR major, UCHAR minor, F
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoSetCompletionRoutine(irp, SignalDone, &done, TRUE, TRUE, TRUE);
-    if (major == IRP_MJ_POWER)
+    if (major == IRP_MJ_POWER) {
+        BeginPowerAccounting(irp);
         PoCallDriver(top, irp);
-    else
+    } else {
         IoCallDriver(top, irp);
+    }
+    // The system power request ends when the stack completes it, which a
+    // power policy owner does only after its device power request; work
+    // items the drivers queued on the way are not waited for.
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    // Device power requests made at DISPATCH_LEVEL finish on the system
-    // worker; the system request is only over when they are.
-    FlushSystemWorker();
+    if (major == IRP_MJ_POWER) EndPowerAccounting(irp);
     const NTSTATUS status = irp->IoStatus.Status;
     IoFreeIrp(irp);
     DereferenceDevice(top);
@@ -79,28 +149,67 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT physical_device, USHORT version, DEVIC
 NTSTATUS RemoveDevice(PDEVICE_OBJECT physical_device, Removal removal) {
     // The remove request can delete the PDO; keep it referenced until done.
     ReferenceDevice(physical_device);
-    NTSTATUS status;
-    if (removal == Removal::Surprise) {
-        SendPnp(physical_device, IRP_MN_SURPRISE_REMOVAL);
-    } else {
-        status = SendPnp(physical_device, IRP_MN_QUERY_REMOVE_DEVICE);
-        if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED) {
+    // From here on no new file is opened on the stack.
+    SetStackRemovalPending(physical_device, true);
+    if (removal == Removal::Orderly) {
+        NTSTATUS status = SendPnp(physical_device, IRP_MN_QUERY_REMOVE_DEVICE);
+        if (NT_SUCCESS(status) || status == STATUS_NOT_SUPPORTED) {
+            // Open handles veto an orderly removal once the stack agreed to it.
+            status = OpenFilesOnStack(physical_device) > 0 ? STATUS_DEVICE_BUSY : STATUS_SUCCESS;
+        }
+        if (!NT_SUCCESS(status)) {
+            Log("pnp: removal vetoed with 0x%08X", static_cast<unsigned>(status));
             SendPnp(physical_device, IRP_MN_CANCEL_REMOVE_DEVICE);
+            SetStackRemovalPending(physical_device, false);
             DereferenceDevice(physical_device);
             return status;
         }
+        status = SendPnp(physical_device, IRP_MN_REMOVE_DEVICE);
+        DereferenceDevice(physical_device);
+        return status;
     }
-    status = SendPnp(physical_device, IRP_MN_REMOVE_DEVICE);
-    DereferenceDevice(physical_device);
-    return status;
+
+    // A device that is gone is told so at once; its stack is removed once
+    // the last handle to it has been closed.
+    SendPnp(physical_device, IRP_MN_SURPRISE_REMOVAL);
+    auto queued = std::make_shared<std::atomic<bool>>(false);
+    WhenStackClosed(physical_device, [physical_device, queued] {
+        PnpWorker::Instance().Queue([physical_device] {
+            SendPnp(physical_device, IRP_MN_REMOVE_DEVICE);
+            Log("pnp: stack removed after its last close");
+            DereferenceDevice(physical_device);
+        });
+        queued->store(true);
+    });
+    if (!queued->load()) return STATUS_PENDING;
+    PnpWorker::Instance().Flush();
+    return STATUS_SUCCESS;
 }
 
-NTSTATUS SetSystemPower(PDEVICE_OBJECT physical_device, SYSTEM_POWER_STATE state) {
-    return SendAndWait(physical_device, IRP_MJ_POWER, IRP_MN_SET_POWER, [&](PIO_STACK_LOCATION stack) {
+void FlushPnpWork() { PnpWorker::Instance().Flush(); }
+
+namespace {
+
+NTSTATUS SendSystemPower(PDEVICE_OBJECT physical_device, UCHAR minor, SYSTEM_POWER_STATE state) {
+    return SendAndWait(physical_device, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION stack) {
         stack->Parameters.Power.Type = SystemPowerState;
         stack->Parameters.Power.State.SystemState = state;
         stack->Parameters.Power.ShutdownType = state == PowerSystemWorking ? PowerActionNone : PowerActionSleep;
     });
+}
+
+}  // namespace
+
+NTSTATUS SetSystemPower(PDEVICE_OBJECT physical_device, SYSTEM_POWER_STATE state) {
+    if (state != PowerSystemWorking) {
+        // Sleep is asked first; a stack that refuses keeps the system working.
+        const NTSTATUS query = SendSystemPower(physical_device, IRP_MN_QUERY_POWER, state);
+        if (!NT_SUCCESS(query)) {
+            SendSystemPower(physical_device, IRP_MN_SET_POWER, PowerSystemWorking);
+            return query;
+        }
+    }
+    return SendSystemPower(physical_device, IRP_MN_SET_POWER, state);
 }
 
 }  // namespace tm350::ntos

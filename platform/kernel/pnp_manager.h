@@ -7,14 +7,14 @@
 //   StartDevice(pdo, *driver);          // AddDevice, then IRP_MN_START_DEVICE
 //   ...
 //   bus.Unplug(pdo);
-//   RemoveDevice(pdo, Removal::Surprise);
+//   RemoveDevice(pdo, Removal::Surprise);   // IRP_MN_REMOVE_DEVICE after the last close
 #pragma once
 
 #include <wdm.h>
 
-#include "kernel/driver_loader.h"
-
 namespace tm350::ntos {
+
+class Driver;  // driver_loader.h
 
 // Builds the stack: the function driver's AddDevice for the PDO, then
 // IRP_MN_START_DEVICE to the top of the stack. Returns AddDevice's failure,
@@ -30,16 +30,30 @@ NTSTATUS SendPnp(PDEVICE_OBJECT physical_device, UCHAR minor_function);
 NTSTATUS QueryCapabilities(PDEVICE_OBJECT physical_device, USHORT version, DEVICE_CAPABILITIES *capabilities);
 
 enum class Removal {
-    Orderly,   // IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE
-    Surprise,  // the device is gone: IRP_MN_SURPRISE_REMOVAL, then IRP_MN_REMOVE_DEVICE
+    // IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE. A stack that
+    // fails the query, or has files open once it agreed, vetoes the removal
+    // (STATUS_DEVICE_BUSY for open files) and gets IRP_MN_CANCEL_REMOVE_DEVICE.
+    Orderly,
+    // The device is gone: IRP_MN_SURPRISE_REMOVAL at once, and
+    // IRP_MN_REMOVE_DEVICE once the last file open on the stack has been
+    // closed (CLEANUP and CLOSE reach the stack in between).
+    Surprise,
 };
 // Tears the stack down; the PDO itself goes too when its bus no longer has
-// the device.
+// the device. Opens of the stack fail with STATUS_NO_SUCH_DEVICE from the
+// start of the removal on (until a veto). A surprise removal returns
+// STATUS_PENDING when files are open: the PnP manager's worker thread sends
+// the remove request after the last close.
 NTSTATUS RemoveDevice(PDEVICE_OBJECT physical_device, Removal removal);
+// Returns once every remove request that a last close has released so far
+// has been handled.
+void FlushPnpWork();
 
 // IRP_MN_SET_POWER for a system state (PowerSystemSleeping3 to sleep,
-// PowerSystemWorking to resume) to the top of the stack; returns its
-// status once the stack, and every device power request it made, is done.
+// PowerSystemWorking to resume) to the top of the stack, preceded by
+// IRP_MN_QUERY_POWER for a sleeping state (a refusal returns its status and
+// confirms the working state instead). Returns once the stack has completed
+// the system request; work items its drivers queued may still run.
 NTSTATUS SetSystemPower(PDEVICE_OBJECT physical_device, SYSTEM_POWER_STATE state);
 
 }  // namespace tm350::ntos

@@ -68,6 +68,9 @@ std::vector<tm350::usb::UrbTrace> UrbWatch::New() {
 CameraId DriverTest::Plug(long *start_status) { return Plug(tm350::sim::CameraOptions{}, start_status); }
 
 CameraId DriverTest::Plug(tm350::sim::CameraOptions options, long *start_status) {
+    // A camera of the test before may still wait for its last handle, which
+    // the test closed after its end: that removal goes first.
+    TheMachine().WaitForPendingWork();
     const CameraId id = TheMachine().Plug(std::move(options), start_status);
     plugged_.push_back(id);
     return id;
@@ -76,6 +79,8 @@ CameraId DriverTest::Plug(tm350::sim::CameraOptions options, long *start_status)
 void DriverTest::TearDown() {
     for (CameraId id : plugged_) TheMachine().Unplug(id);
     plugged_.clear();
+    // Removals released by a last close finish before the next test counts anything.
+    TheMachine().WaitForPendingWork();
 }
 
 }  // namespace driver_test

@@ -84,6 +84,7 @@ TEST_F(DriverTest, ResumeConfiguresTheCameraAgainAndOpenHandlesKeepWorking) {
     const size_t before = SetConfigurations(TheMachine().CameraOf(id));
     TheMachine().Sleep();
     TheMachine().Resume();
+    TheMachine().WaitForPendingWork();  // the driver configures on a work item
     EXPECT_EQ(SetConfigurations(TheMachine().CameraOf(id)), before + 1);
     EXPECT_EQ(TheMachine().CameraOf(id).Configuration(), 1);
     // The handle from before the resume still reaches the camera; the
@@ -95,6 +96,7 @@ TEST_F(DriverTest, ResumeConfiguresTheCameraAgainAndOpenHandlesKeepWorking) {
     for (int i = 0; i < 3; ++i) {
         TheMachine().Sleep();
         TheMachine().Resume();
+        TheMachine().WaitForPendingWork();
     }
     EXPECT_TRUE(Ioctl(handle.get(), IOCTL_CAM_GET_INTERFACE_INFO, {}, 512).ok);
 }

@@ -312,6 +312,7 @@ TEST_F(KernelIrps, PowerRequestsCallBackWithTheOutcome) {
     static std::atomic<DEVICE_POWER_STATE> state_seen;
     callbacks = 0;
     auto callback = [](PDEVICE_OBJECT, UCHAR minor, POWER_STATE state, PVOID, PIO_STATUS_BLOCK status) {
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
         EXPECT_EQ(minor, IRP_MN_SET_POWER);
         EXPECT_EQ(status->Status, STATUS_SUCCESS);
         state_seen = state.DeviceState;
@@ -320,6 +321,7 @@ TEST_F(KernelIrps, PowerRequestsCallBackWithTheOutcome) {
     POWER_STATE d3;
     d3.DeviceState = PowerDeviceD3;
     EXPECT_EQ(PoRequestPowerIrp(device, IRP_MN_SET_POWER, d3, callback, nullptr, nullptr), STATUS_PENDING);
+    tm350::ntos::FlushSystemWorker();
     EXPECT_EQ(callbacks, 1);
     EXPECT_EQ(state_seen, PowerDeviceD3);
     // From DISPATCH_LEVEL the request goes through the system worker.

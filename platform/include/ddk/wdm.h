@@ -833,6 +833,9 @@ FORCEINLINE VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
     memcpy(next, current, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
     next->Control = 0;
 }
+// What a completion routine returns to let the completion go on up the stack.
+#define STATUS_CONTINUE_COMPLETION STATUS_SUCCESS
+
 FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                                         BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
