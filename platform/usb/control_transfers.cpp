@@ -73,16 +73,20 @@ bool ControlSetupOf(PURB urb, ControlSpec *spec) {
 
 // Runs one control transfer on the device; the data stage goes through a
 // buffer of exactly wLength bytes. Returns the USB status and the bytes moved.
+// An empty data stage has no storage at all, so nothing is copied for it
+// (memcpy must not see a null pointer, even for no bytes).
 USBD_STATUS RunControl(UsbDevice &device, const ControlSpec &spec, ULONG *moved) {
     std::vector<uint8_t> stage(spec.setup.wLength);
     const bool in = spec.setup.Direction() == TransferDirection::DeviceToHost;
-    if (!in && spec.data != nullptr) std::memcpy(stage.data(), spec.data, stage.size());
+    if (!in && spec.data != nullptr && !stage.empty()) std::memcpy(stage.data(), spec.data, stage.size());
     const ControlResult result = device.ControlTransfer(spec.setup, stage);
     *moved = 0;
     if (result.status == ControlStatus::NoResponse) return USBD_STATUS_DEVICE_GONE;
     if (result.status == ControlStatus::Stall) return USBD_STATUS_STALL_PID;
-    *moved = result.length;
-    if (in && spec.data != nullptr) std::memcpy(spec.data, stage.data(), result.length);
+    // A device never replies more than wLength; the copy trusts only the stage.
+    const size_t length = std::min<size_t>(result.length, stage.size());
+    *moved = static_cast<ULONG>(length);
+    if (in && spec.data != nullptr && length > 0) std::memcpy(spec.data, stage.data(), length);
     if (in && !spec.short_ok && result.length < spec.setup.wLength) return USBD_STATUS_ERROR_SHORT_TRANSFER;
     return USBD_STATUS_SUCCESS;
 }
