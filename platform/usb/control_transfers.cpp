@@ -81,7 +81,9 @@ USBD_STATUS RunControl(UsbDevice &device, const ControlSpec &spec, ULONG *moved)
     if (!in && spec.data != nullptr && !stage.empty()) std::memcpy(stage.data(), spec.data, stage.size());
     const ControlResult result = device.ControlTransfer(spec.setup, stage);
     *moved = 0;
-    if (result.status == ControlStatus::NoResponse) return USBD_STATUS_DEVICE_GONE;
+    // No answer at all is a transaction error, as a host controller reports
+    // it; endpoint 0 is not left halted (the next SETUP starts afresh).
+    if (result.status == ControlStatus::NoResponse) return USBD_STATUS_XACT_ERROR;
     if (result.status == ControlStatus::Stall) return USBD_STATUS_STALL_PID;
     // A device never replies more than wLength; the copy trusts only the stage.
     const size_t length = std::min<size_t>(result.length, stage.size());
@@ -106,7 +108,7 @@ void RunControlQueue(Port &port, std::vector<Completion> &completions, BusCounte
         if (!Claim(port.control)) return;  // its cancel routine completes it
         Transfer transfer = port.control.front();
         port.control.pop_front();
-        if (!port.plugged || !port.device->Attached()) {
+        if (!port.plugged) {
             Abandon(transfer, USBD_STATUS_DEVICE_GONE, completions, counters);
             continue;
         }

@@ -38,7 +38,9 @@ struct Transfer {
     PIRP irp = nullptr;
     PURB urb = nullptr;  // null for a port reset
     ULONG done = 0;      // bytes (or isochronous packets) moved so far
-    bool started = false;
+    // The host controller has run it to its end, but a cancel routine took it
+    // first and is on its way to complete it: no more transactions for it.
+    bool ended = false;
 };
 
 struct Pipe {
@@ -123,6 +125,10 @@ bool Claim(std::deque<Transfer> &queue);
 void Drain(Port &port, std::deque<Transfer> &queue, USBD_STATUS status, std::vector<Completion> &completions,
            BusCounters &counters);
 void FailPort(Port &port, USBD_STATUS status, std::vector<Completion> &completions, BusCounters &counters);
+// Fails what the port had queued when its device left it.
+void FailInFlight(Port &port, std::vector<Completion> &completions, BusCounters &counters);
+// True when a transfer or request waits on the port, endpoint 0 included.
+bool HasQueuedTransfers(const Port &port);
 
 // --- Control transfers
 struct ControlSpec {
@@ -151,6 +157,9 @@ USBD_STATUS ResetPort(Port &port);
 
 // --- Data transfers
 void RunBulk(Port &port, Pipe &pipe, std::vector<Completion> &completions, BusCounters &counters);
+// Checks (no ASAP) or sets (ASAP) the start frame of a transfer about to be
+// queued on `pipe`; `current_frame` is the frame that ran last.
+USBD_STATUS ScheduleIsochronous(const Pipe &pipe, struct _URB_ISOCH_TRANSFER &request, uint32_t current_frame);
 void RunIsochronous(Port &port, Pipe &pipe, std::vector<Completion> &completions, BusCounters &counters);
 bool IsochronousLayoutValid(const struct _URB_ISOCH_TRANSFER &request);
 

@@ -167,4 +167,36 @@ void FailPort(Port &port, USBD_STATUS status, std::vector<Completion> &completio
     for (Pipe &pipe : port.pipes) Drain(port, pipe.queue, status, completions, counters);
 }
 
+// The device is gone from its port. What the host controller had queued
+// was on the wire, or next to go: as on Windows, the transfer in flight on
+// each data endpoint fails with a transaction error and halts its endpoint,
+// the transfers behind it fail on the halted endpoint, and endpoint 0's
+// requests fail with a transaction error too. All of it completes before
+// the hub reports the device missing, so before its PDO can go.
+void FailInFlight(Port &port, std::vector<Completion> &completions, BusCounters &counters) {
+    Drain(port, port.control, USBD_STATUS_XACT_ERROR, completions, counters);
+    for (Pipe &pipe : port.pipes) {
+        if (pipe.queue.empty()) continue;
+        if (pipe.endpoint.type == TransferType::Isochronous) {
+            // No halt on an isochronous endpoint: every packet not yet sent fails.
+            Drain(port, pipe.queue, USBD_STATUS_XACT_ERROR, completions, counters);
+            continue;
+        }
+        std::deque<Transfer> in_flight;
+        in_flight.push_back(pipe.queue.front());
+        pipe.queue.pop_front();
+        Drain(port, in_flight, pipe.halted ? USBD_STATUS_ENDPOINT_HALTED : USBD_STATUS_XACT_ERROR, completions,
+              counters);
+        pipe.halted = true;
+        Drain(port, pipe.queue, USBD_STATUS_ENDPOINT_HALTED, completions, counters);
+    }
+}
+
+bool HasQueuedTransfers(const Port &port) {
+    if (!port.control.empty()) return true;
+    for (const Pipe &pipe : port.pipes)
+        if (!pipe.queue.empty()) return true;
+    return false;
+}
+
 }  // namespace tm350::usb::host

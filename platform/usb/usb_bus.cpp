@@ -76,12 +76,14 @@ NTSTATUS SubmitUrb(Port &port, PIRP irp, PURB urb) {
     if (urb->UrbHeader.Length < MinimumLength(function)) return FailUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     std::vector<Completion> completions;
     std::unique_lock<std::mutex> lock(g_bus->mutex);
-    if (!port.plugged || !port.device->Attached()) {
+    // Once the hub has reported the device gone, requests fail at once,
+    // with the status the Windows stack gives for a removed device.
+    if (!port.plugged) {
         lock.unlock();
         return FailUrb(irp, urb, USBD_STATUS_DEVICE_GONE);
     }
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
-    Transfer transfer{irp, urb, 0, false};
+    Transfer transfer{irp, urb};
     switch (function) {
     case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
         urb->UrbGetCurrentFrameNumber.FrameNumber = g_bus->frame;
@@ -120,6 +122,8 @@ NTSTATUS SubmitUrb(Port &port, PIRP irp, PURB urb) {
                               urb->UrbBulkOrInterruptTransfer.TransferBufferMDL) == nullptr &&
                  urb->UrbBulkOrInterruptTransfer.TransferBufferLength != 0)
             invalid = USBD_STATUS_INVALID_PARAMETER;
+        else if (iso)
+            invalid = ScheduleIsochronous(*pipe, urb->UrbIsochronousTransfer, g_bus->frame);
         if (invalid != USBD_STATUS_SUCCESS) {
             lock.unlock();
             return FailUrb(irp, urb, invalid);
@@ -168,13 +172,23 @@ extern "C" NTSTATUS NTAPI BusInternalControl(PDEVICE_OBJECT device, PIRP irp) {
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB: return SubmitUrb(port, irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
     case IOCTL_INTERNAL_USB_RESET_PORT: {
+        // The request must come at PASSIVE_LEVEL; above it, it is refused
+        // with the status the Windows stack gives a caller at the wrong IRQL.
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL) return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST);
         std::unique_lock<std::mutex> lock(g_bus->mutex);
-        if (!port.plugged || !port.device->Attached()) {
+        if (!port.plugged) {
             lock.unlock();
             return CompleteNow(irp, STATUS_DEVICE_NOT_CONNECTED);
         }
+        // A driver has to cancel its requests and see them complete before it
+        // resets the port; one that still has transfers queued is refused
+        // and its transfers go on untouched.
+        if (HasQueuedTransfers(port)) {
+            lock.unlock();
+            return CompleteNow(irp, STATUS_DEVICE_BUSY);
+        }
         IoMarkIrpPending(irp);
-        if (!Enqueue(port.control, Transfer{irp, nullptr, 0, false})) {
+        if (!Enqueue(port.control, Transfer{irp, nullptr})) {
             lock.unlock();
             CompleteNow(irp, STATUS_CANCELLED);
         }
@@ -375,7 +389,7 @@ void UsbBus::Unplug(PDEVICE_OBJECT physical_device) {
         std::lock_guard<std::mutex> lock(state_->mutex);
         Port *port = PortOf(physical_device);
         port->plugged = false;
-        FailPort(*port, USBD_STATUS_DEVICE_GONE, completions, state_->counters);
+        FailInFlight(*port, completions, state_->counters);
     }
     CompleteAll(completions);
     Log("usb", "device unplugged");
