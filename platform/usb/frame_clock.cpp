@@ -40,8 +40,13 @@ void HostControllerThread(UsbBus::State *bus) {
             std::lock_guard<std::mutex> lock(bus->mutex);
             if (bus->stop) break;
             RunFrame(*bus, completions);
+            bus->completing = !completions.empty();
         }
         CompleteAll(completions);
+        {
+            std::lock_guard<std::mutex> lock(bus->mutex);
+            bus->completing = false;
+        }
         bus->frame_done.notify_all();
         // A machine that fell behind (a debugger, a loaded host) does not
         // try to catch up with a burst of frames.

@@ -180,6 +180,9 @@ struct UsbBus::State {
     std::atomic<uint32_t> frame{0};
     BusCounters counters;
     bool stop = false;
+    // The host controller thread is completing what its last frame finished
+    // (outside the lock); frame_done is signalled when it is through.
+    bool completing = false;
     std::thread thread;
     unsigned next_pdo = 0;
     // Port numbers handed out to devices still being enumerated, so that two

@@ -392,6 +392,13 @@ void UsbBus::Unplug(PDEVICE_OBJECT physical_device) {
         FailInFlight(*port, completions, state_->counters);
     }
     CompleteAll(completions);
+    // Transfers the host controller failed in its last frame, before the bus
+    // heard of the unplug, complete from its thread; they too are through
+    // when this returns, so nothing of the device is in flight any more.
+    {
+        std::unique_lock<std::mutex> lock(state_->mutex);
+        state_->frame_done.wait(lock, [&] { return !state_->completing || state_->stop; });
+    }
     Log("usb", "device unplugged");
 }
 

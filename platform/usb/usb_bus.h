@@ -62,7 +62,7 @@ public:
     PDEVICE_OBJECT Plug(UsbDevice &device);
 
     // The device leaves its port: it answers nothing any more. Its queued
-    // transfers have failed when this returns (the one in flight on each
+    // transfers have failed and completed when this returns (the one in flight on each
     // data endpoint with USBD_STATUS_XACT_ERROR, halting the endpoint, those
     // behind it with USBD_STATUS_ENDPOINT_HALTED), and new requests fail at
     // once with USBD_STATUS_DEVICE_GONE. The PDO lives on until the PnP
