@@ -109,6 +109,37 @@ TEST_F(UsbCancel, CancelInsideATransferEndsItCancelledWithItsBytesAndLosesNothin
     }
 }
 
+// A canceller can be slow between taking the cancel routine and running it
+// (IoCancelIrp in two steps, frames passing in between): the host
+// controller, finding the transfer no longer its own, must leave it alone,
+// or it would take packets from the camera that no read ever sees.
+TEST_F(UsbCancel, TransferWhoseCancelIsOnItsWayGetsNoMoreTransactions) {
+    StartStreaming();
+    HoldAfterPackets hold(device_, 4);
+    Read read(pdo_, DataPipe(), 4 * 512);
+    hold.Target(read.request);
+    hold.WaitUntilHeld();
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    read.request.Irp()->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(read.request.Irp(), nullptr);
+    IoReleaseCancelSpinLock(irql);
+    ASSERT_NE(routine, nullptr);
+    Bus().WaitFrames(5);
+    EXPECT_FALSE(read.request.Completed());
+    IoAcquireCancelSpinLock(&irql);
+    read.request.Irp()->CancelIrql = irql;
+    routine(pdo_, read.request.Irp());
+    ASSERT_TRUE(read.request.Wait());
+    EXPECT_EQ(read.request.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(read.Length(), 4u * 512);
+    EXPECT_EQ(camera_.Counters().bytes_sent, 4u * 512);
+    // The endpoint was not disturbed either.
+    Read next(pdo_, DataPipe(), 512);
+    ASSERT_TRUE(next.request.Wait());
+    EXPECT_EQ(next.request.Status(), STATUS_SUCCESS);
+}
+
 TEST_F(UsbCancel, CancelAfterCompletionChangesNothing) {
     StartStreaming();
     Read read(pdo_, DataPipe(), 512);

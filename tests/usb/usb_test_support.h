@@ -84,8 +84,10 @@ public:
     // True once IoCancelIrp has taken the request's cancel routine (it may
     // still be waiting to run it).
     bool CancelTaken() const {
-        return irp_->Cancel && __atomic_load_n(&irp_->CancelRoutine, __ATOMIC_SEQ_CST) == nullptr;
+        return __atomic_load_n(&irp_->Cancel, __ATOMIC_SEQ_CST) &&
+               __atomic_load_n(&irp_->CancelRoutine, __ATOMIC_SEQ_CST) == nullptr;
     }
+    PIRP Irp() const { return irp_; }
 
 private:
     static NTSTATUS NTAPI OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context);
