@@ -12,8 +12,10 @@
 // transfers, bulk and interrupt packets up to the endpoint's maximum packet
 // size (a short packet ends an IN transfer), isochronous packets. Requests
 // complete from that thread at DISPATCH_LEVEL, in order per pipe. Queued
-// requests can be cancelled (IoCancelIrp) and aborted (URB_FUNCTION_ABORT_PIPE);
-// a device that is unplugged fails everything it had queued.
+// requests can be cancelled (IoCancelIrp) and aborted (URB_FUNCTION_ABORT_PIPE).
+// A halting error (stall, transaction error, babble) halts a bulk or
+// interrupt endpoint until the pipe is reset; a device that is unplugged
+// fails what it had in flight with transaction errors.
 //
 // Only requests that do not touch the device (frame number, abort) complete
 // in the caller's thread.
@@ -59,9 +61,12 @@ public:
     // stack on it. The device must outlive the PDO.
     PDEVICE_OBJECT Plug(UsbDevice &device);
 
-    // The device leaves its port: it answers nothing any more, and its
-    // queued requests fail with USBD_STATUS_DEVICE_GONE. The PDO lives on
-    // until the PnP manager removes its stack (IRP_MN_REMOVE_DEVICE).
+    // The device leaves its port: it answers nothing any more. Its queued
+    // transfers have failed and completed when this returns (the one in flight on each
+    // data endpoint with USBD_STATUS_XACT_ERROR, halting the endpoint, those
+    // behind it with USBD_STATUS_ENDPOINT_HALTED), and new requests fail at
+    // once with USBD_STATUS_DEVICE_GONE. The PDO lives on until the PnP
+    // manager removes its stack (IRP_MN_REMOVE_DEVICE).
     void Unplug(PDEVICE_OBJECT physical_device);
 
     // The device behind a PDO of this bus, or null.

@@ -64,6 +64,10 @@ TEST_F(UsbBulk, ShortPacketWithoutShortTransferOkFailsWithTheBytesThatArrived) {
     EXPECT_EQ(read.urb.UrbHeader.Status, USBD_STATUS_ERROR_SHORT_TRANSFER);
     EXPECT_EQ(read.Length(), kFrameBytes);
     EXPECT_TRUE(IsFrame(read.buffer.data(), kFrameBytes, 0, 0));
+    // A short transfer is an error that does not halt the endpoint.
+    Read next(pdo_, DataPipe(), 512, 0);
+    ASSERT_TRUE(next.request.Wait());
+    EXPECT_EQ(next.request.Status(), STATUS_SUCCESS);
 }
 
 TEST_F(UsbBulk, ReadStaysPendingWhileTheCameraNaksAndCompletesWhenDataComes) {
@@ -100,9 +104,10 @@ TEST_F(UsbBulk, HaltedEndpointFailsReadsUntilThePipeIsReset) {
     EXPECT_EQ(read.UrbHeader.Status, USBD_STATUS_STALL_PID);
     EXPECT_EQ(read.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
     StartStreaming();
+    // The host keeps the endpoint halted even though the camera would send now.
     read = BulkUrb(DataPipe(), buffer, sizeof buffer, USBD_TRANSFER_DIRECTION_IN);
-    EXPECT_FALSE(NT_SUCCESS(SubmitAndWait(pdo_, &read)));
-    EXPECT_TRUE(USBD_ERROR(read.UrbHeader.Status));
+    EXPECT_EQ(SubmitAndWait(pdo_, &read), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(read.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
 
     URB reset = PipeUrb(URB_FUNCTION_RESET_PIPE, DataPipe());
     ASSERT_EQ(SubmitAndWait(pdo_, &reset), STATUS_SUCCESS);
@@ -114,6 +119,32 @@ TEST_F(UsbBulk, HaltedEndpointFailsReadsUntilThePipeIsReset) {
     reset = PipeUrb(URB_FUNCTION_RESET_PIPE, nullptr);
     EXPECT_EQ(SubmitAndWait(pdo_, &reset), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(reset.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+}
+
+// Babble (a packet longer than the room left) halts the endpoint as a stall
+// does: what follows fails on the halted endpoint until the pipe is reset.
+TEST_F(UsbBulk, BabbleHaltsTheEndpointUntilThePipeIsReset) {
+    StartStreaming();
+    {
+        Read small(pdo_, DataPipe(), 100, USBD_SHORT_TRANSFER_OK);
+        ASSERT_TRUE(small.request.Wait());
+        EXPECT_EQ(small.request.Status(), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(small.urb.UrbHeader.Status, USBD_STATUS_BABBLE_DETECTED);
+        EXPECT_EQ(small.Length(), 100u);
+        EXPECT_TRUE(IsFrame(small.buffer.data(), 100, 0, 0));
+    }
+    for (int i = 0; i < 2; ++i) {
+        Read halted(pdo_, DataPipe(), 512);
+        ASSERT_TRUE(halted.request.Wait());
+        EXPECT_EQ(halted.urb.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+        EXPECT_EQ(halted.Length(), 0u);
+    }
+    URB reset = PipeUrb(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, DataPipe());
+    ASSERT_EQ(SubmitAndWait(pdo_, &reset), STATUS_SUCCESS);
+    Read after(pdo_, DataPipe(), 512);
+    ASSERT_TRUE(after.request.Wait());
+    EXPECT_EQ(after.request.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(after.Length(), 512u);
 }
 
 TEST_F(UsbBulk, IsochronousRequestOnABulkPipeIsRefused) {

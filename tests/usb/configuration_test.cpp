@@ -204,11 +204,40 @@ TEST_F(UsbConfiguration, PortResetKeepsConfigurationSettingAndPipes) {
     EXPECT_EQ(camera_.Counters().bytes_received, sizeof bytes);
 }
 
+// A port reset is for a driver at PASSIVE_LEVEL that has nothing queued:
+// above that level it is refused as an invalid request, with a transfer
+// queued as busy; either way the device and the transfer are left alone.
+TEST_F(UsbConfiguration, PortResetIsRefusedAbovePassiveLevelAndWhileTransfersAreQueued) {
+    ASSERT_EQ(SelectConfiguration(0), STATUS_SUCCESS);
+    const uint64_t seen = camera_.ControlTransferCount();
+    {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        UrbRequest reset(pdo_, nullptr, IOCTL_INTERNAL_USB_RESET_PORT);
+        const bool completed = reset.Completed();
+        KeLowerIrql(old);
+        EXPECT_TRUE(completed);
+        EXPECT_EQ(reset.returned(), STATUS_INVALID_DEVICE_REQUEST);
+    }
+    {
+        // The camera is not streaming: the read stays queued.
+        QueuedRead read(pdo_, DataPipe(), 512);
+        UrbRequest reset(pdo_, nullptr, IOCTL_INTERNAL_USB_RESET_PORT);
+        EXPECT_EQ(reset.returned(), STATUS_DEVICE_BUSY);
+        EXPECT_FALSE(read.request.Completed());
+    }
+    EXPECT_EQ(camera_.ControlTransferCount(), seen);
+    // With nothing queued it goes through.
+    EXPECT_EQ(SubmitAndWait(pdo_, nullptr, IOCTL_INTERNAL_USB_RESET_PORT), STATUS_SUCCESS);
+    EXPECT_GT(camera_.ControlTransferCount(), seen);
+    EXPECT_EQ(camera_.Configuration(), 1);
+}
+
 TEST_F(UsbConfiguration, PdoStaysUntilTheDeviceHasLeftItsPort) {
     // A remove request while the camera is still plugged in is an orderly
     // stop of the function: the bus keeps the child.
     ASSERT_EQ(tm350::ntos::SendPnp(pdo_, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(Bus().DeviceOf(pdo_), &camera_);
+    EXPECT_EQ(Bus().DeviceOf(pdo_), &device_);
     PDEVICE_OBJECT pdo = pdo_;
     UnplugAndRemove();
     EXPECT_EQ(Bus().DeviceOf(pdo), nullptr);

@@ -19,7 +19,66 @@ protected:
         ASSERT_EQ(Interface()->Pipes[1].PipeType, UsbdPipeTypeIsochronous);
     }
     static constexpr ULONG kPacketBytes = 3 * 1024;
+
+    ULONG CurrentFrame() {
+        URB urb{};
+        urb.UrbHeader.Function = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
+        urb.UrbHeader.Length = sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER);
+        EXPECT_EQ(SubmitAndWait(pdo_, &urb), STATUS_SUCCESS);
+        return urb.UrbGetCurrentFrameNumber.FrameNumber;
+    }
+    // A request that starts in frame `start` rather than as soon as possible.
+    IsochronousRequest StartingAt(ULONG start, ULONG packets, ULONG packet_bytes = kPacketBytes) {
+        IsochronousRequest request = IsochronousUrb(DataPipe(), packets, packet_bytes);
+        request.urb()->UrbIsochronousTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+        request.urb()->UrbIsochronousTransfer.StartFrame = start;
+        return request;
+    }
 };
+
+// Without USBD_START_ISO_TRANSFER_ASAP the transfer starts in the frame it
+// names (well ahead here, so the test cannot be late) and keeps that frame.
+TEST_F(UsbIsochronous, TransferStartsInTheFrameItNames) {
+    StartStreaming();
+    const ULONG start = CurrentFrame() + 1000;
+    IsochronousRequest request = StartingAt(start, 16);
+    ASSERT_EQ(SubmitAndWait(pdo_, request.urb()), STATUS_SUCCESS);
+    const auto &iso = request.urb()->UrbIsochronousTransfer;
+    EXPECT_EQ(iso.StartFrame, start);
+    EXPECT_EQ(iso.ErrorCount, 0u);
+    // Its last eight packets belong to frame start + 1: it cannot end sooner.
+    EXPECT_GE(Bus().FrameNumber(), start + 1);
+}
+
+TEST_F(UsbIsochronous, StartFrameOutsideTheWindowIsRefusedAtOnce) {
+    for (LONG offset : {3000L, -3000L}) {
+        static_assert(3000 > USBD_ISO_START_FRAME_RANGE);
+        IsochronousRequest request = StartingAt(CurrentFrame() + offset, 8);
+        UrbRequest submit(pdo_, request.urb());
+        EXPECT_EQ(submit.returned(), STATUS_UNSUCCESSFUL) << offset;
+        EXPECT_EQ(request.urb()->UrbHeader.Status, USBD_STATUS_BAD_START_FRAME) << offset;
+    }
+}
+
+// A start frame just gone by is taken, but the packets whose microframes
+// have passed are not sent; the rest of the transfer runs on time.
+TEST_F(UsbIsochronous, PacketsWhoseFramesHavePassedAreLate) {
+    // Not streaming, the camera answers every packet empty; a long request
+    // (500 frames) so that its end is still ahead however late the test is.
+    const ULONG now = CurrentFrame();
+    IsochronousRequest request = StartingAt(now - 2, 8 * 500, 16);
+    ASSERT_EQ(SubmitAndWait(pdo_, request.urb()), STATUS_SUCCESS);
+    const auto &iso = request.urb()->UrbIsochronousTransfer;
+    EXPECT_EQ(iso.StartFrame, now - 2);
+    // Frames now - 2 to now had passed before the request was sent.
+    for (ULONG i = 0; i < 24; ++i) {
+        EXPECT_EQ(iso.IsoPacket[i].Status, USBD_STATUS_ISO_NOT_ACCESSED_LATE) << i;
+        EXPECT_EQ(iso.IsoPacket[i].Length, 0u) << i;
+    }
+    EXPECT_GE(iso.ErrorCount, 24u);
+    EXPECT_LT(iso.ErrorCount, iso.NumberOfPackets);
+    EXPECT_EQ(iso.IsoPacket[iso.NumberOfPackets - 1].Status, USBD_STATUS_SUCCESS);
+}
 
 TEST_F(UsbIsochronous, TransferReportsEveryPacketAndItsStartFrame) {
     StartStreaming();

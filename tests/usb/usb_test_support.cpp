@@ -120,14 +120,29 @@ IsochronousRequest IsochronousUrb(USBD_PIPE_HANDLE pipe, ULONG packets, ULONG pa
     return request;
 }
 
+void DeviceTap::SetInHook(InHook hook) {
+    std::lock_guard<std::mutex> lock(hook_mutex_);
+    hook_ = std::move(hook);
+}
+
+tm350::usb::PacketResult DeviceTap::InPacket(uint8_t endpoint_address, std::span<uint8_t> room) {
+    const tm350::usb::PacketResult result = camera_.InPacket(endpoint_address, room);
+    std::lock_guard<std::mutex> lock(hook_mutex_);
+    if (hook_ && result.handshake == tm350::usb::Handshake::Ack) hook_(endpoint_address, result);
+    return result;
+}
+
 void CameraTest::SetUp() {
-    pdo_ = Bus().Plug(camera_);
+    pdo_ = Bus().Plug(device_);
     ASSERT_NE(pdo_, nullptr);
     configuration_ = ConfigurationDescriptor();
     ASSERT_GE(configuration_.size(), sizeof(USB_CONFIGURATION_DESCRIPTOR));
 }
 
-void CameraTest::TearDown() { UnplugAndRemove(); }
+void CameraTest::TearDown() {
+    device_.SetInHook(nullptr);
+    UnplugAndRemove();
+}
 
 void CameraTest::UnplugAndRemove() {
     if (pdo_ == nullptr) return;

@@ -12,6 +12,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
 #include <vector>
 
 #include "sim/camera.h"
@@ -21,6 +24,38 @@ namespace usb_test {
 
 using tm350::sim::Camera;
 using tm350::usb::UsbBus;
+
+// Stands between the bus and the camera, passing every operation on, so a
+// test can stop the host controller at an exact point of a transfer: the
+// hook runs after each IN transaction the camera answered, on the host
+// controller's thread with the bus lock held (it must not send requests).
+class DeviceTap : public tm350::usb::UsbDevice {
+public:
+    using InHook = std::function<void(uint8_t endpoint_address, const tm350::usb::PacketResult &result)>;
+
+    explicit DeviceTap(Camera &camera) : camera_(camera) {}
+    // Waits for a hook that is running to return.
+    void SetInHook(InHook hook);
+
+    tm350::usb::BusSpeed Speed() const override { return camera_.Speed(); }
+    bool Attached() const override { return camera_.Attached(); }
+    uint8_t Address() const override { return camera_.Address(); }
+    void Reset() override { camera_.Reset(); }
+    void StartOfFrame(uint32_t frame_number) override { camera_.StartOfFrame(frame_number); }
+    tm350::usb::ControlResult ControlTransfer(const tm350::usb::SetupPacket &setup, std::span<uint8_t> data) override {
+        return camera_.ControlTransfer(setup, data);
+    }
+    tm350::usb::PacketResult InPacket(uint8_t endpoint_address, std::span<uint8_t> room) override;
+    tm350::usb::Handshake OutPacket(uint8_t endpoint_address, std::span<const uint8_t> data) override {
+        return camera_.OutPacket(endpoint_address, data);
+    }
+    std::vector<tm350::usb::EndpointInfo> ActiveEndpoints() const override { return camera_.ActiveEndpoints(); }
+
+private:
+    Camera &camera_;
+    std::mutex hook_mutex_;
+    InHook hook_;
+};
 
 // The one bus of the test program, made on first use; the program's end
 // checks that every test removed what it plugged.
@@ -46,6 +81,13 @@ public:
     int Completions() const { return completions_; }
     NTSTATUS Status() const { return irp_->IoStatus.Status; }
     BOOLEAN Cancel() { return IoCancelIrp(irp_); }
+    // True once IoCancelIrp has taken the request's cancel routine (it may
+    // still be waiting to run it).
+    bool CancelTaken() const {
+        return __atomic_load_n(&irp_->Cancel, __ATOMIC_SEQ_CST) &&
+               __atomic_load_n(&irp_->CancelRoutine, __ATOMIC_SEQ_CST) == nullptr;
+    }
+    PIRP Irp() const { return irp_; }
 
 private:
     static NTSTATUS NTAPI OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context);
@@ -100,6 +142,7 @@ protected:
     USBD_PIPE_HANDLE DataPipe() { return Interface()->Pipes[1].PipeHandle; }
 
     Camera camera_;
+    DeviceTap device_{camera_};  // what the bus sees of camera_
     PDEVICE_OBJECT pdo_ = nullptr;
     std::vector<uint8_t> configuration_;
     std::vector<uint8_t> interface_;  // the selected interface's record
