@@ -5,6 +5,7 @@
 #include "kernel/kernel_api.h"
 #include "kernel/power.h"
 #include "kernel/verifier.h"
+#include "kernel/worker_thread.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -22,56 +23,10 @@ namespace {
 // The PnP manager's own thread: removals that wait for a stack's last close
 // run here, never on the closing thread, which may be the system worker or
 // a thread inside the driver's own close path.
-class PnpWorker {
-public:
-    static PnpWorker &Instance() {
-        static auto *worker = new PnpWorker;  // never destroyed: its thread outlives static destruction
-        return *worker;
-    }
-
-    void Queue(std::function<void()> work) {
-        std::lock_guard lock(mutex_);
-        if (!started_) {
-            std::thread([this] { Run(); }).detach();
-            started_ = true;
-        }
-        queue_.push_back(std::move(work));
-        ++queued_;
-        changed_.notify_all();
-    }
-
-    void Flush() {
-        std::unique_lock lock(mutex_);
-        if (started_ && std::this_thread::get_id() == thread_)
-            VerifierFailure("FlushPnpWork called from the PnP worker (it would wait for itself)");
-        const uint64_t target = queued_;
-        changed_.wait(lock, [&] { return done_ >= target; });
-    }
-
-private:
-    void Run() {
-        std::unique_lock lock(mutex_);
-        thread_ = std::this_thread::get_id();
-        for (;;) {
-            changed_.wait(lock, [&] { return !queue_.empty(); });
-            std::function<void()> work = std::move(queue_.front());
-            queue_.pop_front();
-            lock.unlock();
-            work();
-            lock.lock();
-            ++done_;
-            changed_.notify_all();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<std::function<void()>> queue_;
-    uint64_t queued_ = 0;
-    uint64_t done_ = 0;
-    bool started_ = false;
-    std::thread::id thread_;
-};
+WorkerThread &PnpWorker() {
+    static auto *worker = new WorkerThread("FlushPnpWork", nullptr);  // never destroyed, like its thread
+    return *worker;
+}
 
 extern "C" NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
@@ -174,7 +129,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT physical_device, Removal removal) {
     SendPnp(physical_device, IRP_MN_SURPRISE_REMOVAL);
     auto queued = std::make_shared<std::atomic<bool>>(false);
     WhenStackClosed(physical_device, [physical_device, queued] {
-        PnpWorker::Instance().Queue([physical_device] {
+        PnpWorker().Queue([physical_device] {
             SendPnp(physical_device, IRP_MN_REMOVE_DEVICE);
             Log("pnp: stack removed after its last close");
             DereferenceDevice(physical_device);
@@ -182,11 +137,11 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT physical_device, Removal removal) {
         queued->store(true);
     });
     if (!queued->load()) return STATUS_PENDING;
-    PnpWorker::Instance().Flush();
+    PnpWorker().Flush();
     return STATUS_SUCCESS;
 }
 
-void FlushPnpWork() { PnpWorker::Instance().Flush(); }
+void FlushPnpWork() { PnpWorker().Flush(); }
 
 namespace {
 

@@ -6,12 +6,9 @@
 #include "kernel/kernel_thread.h"
 #include "kernel/pool.h"
 #include "kernel/verifier.h"
+#include "kernel/worker_thread.h"
 
-#include <condition_variable>
-#include <cstdint>
-#include <deque>
 #include <mutex>
-#include <thread>
 
 struct _IO_WORKITEM {
     PDEVICE_OBJECT device;
@@ -23,68 +20,19 @@ namespace {
 
 const ULONG kWorkItemTag = MakeTag("IoWk");
 
-class SystemWorker {
-public:
-    static SystemWorker &Instance() {
-        static auto *worker = new SystemWorker;  // never destroyed: its thread outlives static destruction
-        return *worker;
-    }
-
-    void Queue(std::function<void()> work) {
-        std::lock_guard lock(mutex_);
-        if (!started_) {
-            std::thread([this] { Run(); }).detach();
-            started_ = true;
-        }
-        queue_.push_back(std::move(work));
-        ++queued_;
-        changed_.notify_all();
-    }
-
-    void Flush() {
-        std::unique_lock lock(mutex_);
-        if (started_ && std::this_thread::get_id() == thread_) {
-            VerifierFailure("FlushSystemWorker called from a work item (it would wait for itself)");
-        }
-        const uint64_t target = queued_;
-        changed_.wait(lock, [&] { return done_ >= target; });
-    }
-
-    std::mutex &Mutex() { return mutex_; }
-
-private:
-    void Run() {
-        std::unique_lock lock(mutex_);
-        thread_ = std::this_thread::get_id();
-        for (;;) {
-            changed_.wait(lock, [&] { return !queue_.empty(); });
-            std::function<void()> work = std::move(queue_.front());
-            queue_.pop_front();
-            lock.unlock();
-            work();
-            if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-                VerifierFailure("a work item returned at IRQL %u", KeGetCurrentIrql());
-            }
-            lock.lock();
-            ++done_;
-            changed_.notify_all();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<std::function<void()>> queue_;
-    uint64_t queued_ = 0;
-    uint64_t done_ = 0;
-    bool started_ = false;
-    std::thread::id thread_;
-};
+// Never destroyed: its thread outlives static destruction.
+WorkerThread &SystemWorker() {
+    static auto *worker = new WorkerThread("FlushSystemWorker", [] {
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL) VerifierFailure("a work item returned at IRQL %u", KeGetCurrentIrql());
+    });
+    return *worker;
+}
 
 }  // namespace
 
-void QueueSystemWork(std::function<void()> work) { SystemWorker::Instance().Queue(std::move(work)); }
+void QueueSystemWork(std::function<void()> work) { SystemWorker().Queue(std::move(work)); }
 
-void FlushSystemWorker() { SystemWorker::Instance().Flush(); }
+void FlushSystemWorker() { SystemWorker().Flush(); }
 
 }  // namespace tm350::ntos
 
@@ -107,7 +55,7 @@ PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
 
 VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
     {
-        std::lock_guard lock(SystemWorker::Instance().Mutex());
+        std::lock_guard lock(SystemWorker().Mutex());
         if (IoWorkItem->queued) VerifierFailure("IoFreeWorkItem(%p) on a queued work item", static_cast<void *>(IoWorkItem));
     }
     FreePool(IoWorkItem, kWorkItemTag, "IoFreeWorkItem");
@@ -117,7 +65,7 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
                            PVOID Context) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoQueueWorkItem");
     {
-        std::lock_guard lock(SystemWorker::Instance().Mutex());
+        std::lock_guard lock(SystemWorker().Mutex());
         if (IoWorkItem->queued) VerifierFailure("IoQueueWorkItem(%p) on a work item already queued", static_cast<void *>(IoWorkItem));
         IoWorkItem->queued = true;
     }
@@ -127,7 +75,7 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
     ReferenceDevice(device);
     QueueSystemWork([IoWorkItem, WorkerRoutine, Context, device] {
         {
-            std::lock_guard lock(SystemWorker::Instance().Mutex());
+            std::lock_guard lock(SystemWorker().Mutex());
             IoWorkItem->queued = false;
         }
         WorkerRoutine(device, Context);
