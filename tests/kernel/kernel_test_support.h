@@ -9,6 +9,7 @@
 
 #include "platform/kernel/driver_loader.h"
 #include "support/temp_directory.h"
+#include "support/eventually.h"
 
 #include <chrono>
 #include <functional>
@@ -104,17 +105,6 @@ private:
     std::map<PDEVICE_OBJECT, Handler> handlers_;
     std::vector<PDEVICE_OBJECT> devices_;
 };
-
-// Polls `condition` until it holds, 10 s at most: for states the program
-// cannot be told of otherwise (a thread blocked in a wait).
-inline bool EventuallyTrue(const std::function<bool()> &condition) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 inline NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     irp->IoStatus.Status = status;

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "platform/win32/kernel32/kernel_objects.h"
+#include "support/eventually.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -80,17 +81,6 @@ private:
 };
 
 #define EXPECT_LAST_ERROR(code) EXPECT_EQ(GetLastError(), static_cast<DWORD>(code))
-
-// Polls until `condition` holds, 10 s at most: for states a program cannot
-// be told of otherwise, such as a thread having started to wait.
-inline bool EventuallyTrue(const std::function<bool()> &condition) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 // Waits until `count` threads are blocked waiting on `object`.
 inline bool WaitersReach(HANDLE object, size_t count) {
