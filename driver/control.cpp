@@ -3,7 +3,7 @@
 
 extern "C" NTSTATUS NTAPI VexCreate(PDEVICE_OBJECT device, PIRP irp) {
     PDEVICE_EXTENSION extension = Extension(device);
-    if (!extension->Started) return CompleteRequest(irp, STATUS_UNSUCCESSFUL, 0);
+    if (!FlagSet(&extension->Started)) return CompleteRequest(irp, STATUS_UNSUCCESSFUL, 0);
     PINTERFACE_COPY copy = AcquireInterface(extension);
     // A handle reads from pipe index 1, which an interface of fewer pipes lacks.
     if (copy == NULL || copy->Information.NumberOfPipes < 2) {

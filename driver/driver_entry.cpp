@@ -19,7 +19,7 @@ void DecrementIo(PDEVICE_EXTENSION extension) {
 
 bool EnterRequest(PDEVICE_EXTENSION extension) {
     IncrementIo(extension);
-    if (!extension->Removing && !extension->SurpriseRemoved) return true;
+    if (!FlagSet(&extension->Removing) && !FlagSet(&extension->SurpriseRemoved)) return true;
     DecrementIo(extension);
     return false;
 }

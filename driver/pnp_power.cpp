@@ -40,7 +40,7 @@ void EndPendingIo(PDEVICE_EXTENSION extension) {
 
 NTSTATUS Remove(PDEVICE_OBJECT device, PIRP irp) {
     PDEVICE_EXTENSION extension = Extension(device);
-    extension->Removing = 1;
+    SetFlag(&extension->Removing, 1);
     // So that the wait below ends.
     EndPendingIo(extension);
     DecrementIo(extension);  // this request
@@ -67,7 +67,7 @@ NTSTATUS Remove(PDEVICE_OBJECT device, PIRP irp) {
 // is gone still gets its remove request handled.
 bool EnterPnpRequest(PDEVICE_EXTENSION extension) {
     IncrementIo(extension);
-    if (!extension->Removing) return true;
+    if (!FlagSet(&extension->Removing)) return true;
     DecrementIo(extension);
     return false;
 }
@@ -88,8 +88,8 @@ extern "C" NTSTATUS NTAPI VexDispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         }
         status = UsbStart(extension);
         if (status == STATUS_SUCCESS) {
-            extension->Started = 1;
-            extension->Stopped = 0;
+            SetFlag(&extension->Started, 1);
+            SetFlag(&extension->Stopped, 0);
         }
         CompleteRequest(irp, status, 0);
         break;
@@ -99,13 +99,13 @@ extern "C" NTSTATUS NTAPI VexDispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         // The camera is gone: what waits for it fails now, and so does
         // anything new, so that programs close their handles and the remove
         // request can follow.
-        extension->SurpriseRemoved = 1;
+        SetFlag(&extension->SurpriseRemoved, 1);
         EndPendingIo(extension);
         irp->IoStatus.Status = STATUS_SUCCESS;
         status = PassDown(extension, irp);
         break;
     case IRP_MN_STOP_DEVICE:
-        extension->Stopped = 1;
+        SetFlag(&extension->Stopped, 1);
         PassDown(extension, irp);
         status = Deconfigure(extension);
         break;
@@ -135,7 +135,8 @@ namespace {
 // is gone, was never started or is stopped.
 extern "C" VOID NTAPI ConfigureWorkItem(PDEVICE_OBJECT device, PVOID context) {
     PDEVICE_EXTENSION extension = Extension(device);
-    if (extension->Started && !extension->Stopped && !extension->Removing && !extension->SurpriseRemoved)
+    if (FlagSet(&extension->Started) && !FlagSet(&extension->Stopped) && !FlagSet(&extension->Removing) &&
+        !FlagSet(&extension->SurpriseRemoved))
         Configure(extension);
     IoFreeWorkItem(static_cast<PIO_WORKITEM>(context));
     DecrementIo(extension);

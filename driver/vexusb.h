@@ -38,10 +38,17 @@ typedef struct _LOWER_REQUEST {
     KEVENT Released;  // set when the last canceller lets go of it
 } LOWER_REQUEST, *PLOWER_REQUEST;
 
+// The state flags (Started, Stopped, Removing, SurpriseRemoved) are set by
+// plug-and-play requests and read by other threads without a lock (control
+// requests, the resume work item), so they are whole words changed and read
+// with interlocked operations.
+FORCEINLINE VOID SetFlag(LONG volatile *flag, LONG value) { InterlockedExchange(flag, value); }
+FORCEINLINE BOOLEAN FlagSet(LONG volatile *flag) { return InterlockedCompareExchange(flag, 0, 0) != 0; }
+
 typedef struct _DEVICE_EXTENSION {
     PDEVICE_OBJECT PhysicalDevice;
     PDEVICE_OBJECT LowerDevice;
-    UCHAR Started;
+    LONG Started;
     UCHAR LinkMade;
     USBD_CONFIGURATION_HANDLE ConfigurationHandle;
     PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
@@ -54,13 +61,13 @@ typedef struct _DEVICE_EXTENSION {
     LONG OutstandingIo;  // 1 after creation, plus one per request in progress
     KEVENT RemovalEvent;  // signalled when OutstandingIo reaches zero
     UCHAR ReadEnabled;
-    UCHAR Removing;
+    LONG Removing;
     // Set by IRP_MN_SURPRISE_REMOVAL: the camera is gone, new requests fail
     // but plug-and-play requests (the remove among them) are still handled.
-    UCHAR SurpriseRemoved;
+    LONG SurpriseRemoved;
     // Set by IRP_MN_STOP_DEVICE until the next successful start; Started
     // stays set meanwhile, so opens keep working.
-    UCHAR Stopped;
+    LONG Stopped;
     // The requests waiting for the lower device (LOWER_REQUEST.Link), and
     // whether they have been cancelled for good: once set, no new one is sent.
     KSPIN_LOCK RequestLock;

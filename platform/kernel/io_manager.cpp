@@ -35,6 +35,7 @@ struct FileState {
     DEVICE_OBJECT *device = nullptr;  // the device opened (referenced); IRPs go to the top of its stack
     std::u16string file_name;         // backs object.FileName
     bool created = false;             // IRP_MJ_CREATE succeeded, so IRP_MJ_CLOSE is owed
+    bool synchronous = false;         // opened for synchronous I/O; fixed at open, read by completions
 };
 
 enum class DropContext { Caller, Completion };
@@ -79,7 +80,9 @@ struct Outcome {
     IO_STATUS_BLOCK status{};
 };
 
-bool IsSynchronousFile(const FileState &file) { return (file.object.Flags & FO_SYNCHRONOUS_IO) != 0; }
+// Read from the field fixed at open, not from Flags, which cleanup changes
+// while another thread's request may be completing.
+bool IsSynchronousFile(const FileState &file) { return file.synchronous; }
 
 // A request from user mode on a file.
 class UserPacket final : public IoPacket {
@@ -361,6 +364,7 @@ NTSTATUS OpenFile(const OpenRequest &request, File **file) {
     object.Type = kIoTypeFile;
     object.Size = sizeof(FILE_OBJECT);
     object.DeviceObject = device;
+    state->synchronous = request.synchronous;
     object.Flags = request.synchronous ? FO_SYNCHRONOUS_IO : 0;
     object.ReadAccess = (request.desired_access & (GENERIC_READ | FILE_READ_DATA)) != 0;
     object.WriteAccess = (request.desired_access & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0;
@@ -402,7 +406,7 @@ void CleanupFile(File *file) {
     const bool synchronous = IsSynchronousFile(*state);
     if (synchronous) LockFileObject(state->object);
     SendFileRequest(*state, IRP_MJ_CLEANUP, nullptr);
-    state->object.Flags |= FO_CLEANUP_COMPLETE;
+    __atomic_fetch_or(&state->object.Flags, FO_CLEANUP_COMPLETE, __ATOMIC_RELEASE);
     if (synchronous) UnlockFileObject(state->object);
     DereferenceFile(state, DropContext::Caller);
 }

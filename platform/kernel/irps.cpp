@@ -198,7 +198,8 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 BOOLEAN CancelHeldIrp(IRP *irp) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    irp->Cancel = TRUE;
+    // Drivers and the host controller poll Cancel without the cancel lock.
+    __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);
@@ -518,7 +519,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         const NTSTATUS status = Irp->IoStatus.Status;
         const bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                                                    (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                                   (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                                                   (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) && (control & SL_INVOKE_ON_CANCEL)));
         if (!invoke) {
             // Without a routine of its own, the driver above inherits the
             // pending state of the one below.

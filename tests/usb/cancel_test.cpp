@@ -121,7 +121,7 @@ TEST_F(UsbCancel, TransferWhoseCancelIsOnItsWayGetsNoMoreTransactions) {
     hold.WaitUntilHeld();
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    read.request.Irp()->Cancel = TRUE;
+    __atomic_store_n(&read.request.Irp()->Cancel, TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(read.request.Irp(), nullptr);
     IoReleaseCancelSpinLock(irql);
     ASSERT_NE(routine, nullptr);
