@@ -245,7 +245,8 @@ void GetLastUsbStatus(ControlRequest &r) {
         r.status = STATUS_UNSUCCESSFUL;
         return;
     }
-    *reinterpret_cast<PULONG>(r.systemBuffer) = r.extension->LastUsbStatus;
+    *reinterpret_cast<PULONG>(r.systemBuffer) =
+        InterlockedCompareExchange(reinterpret_cast<LONG volatile *>(&r.extension->LastUsbStatus), 0, 0);
     r.information = sizeof(ULONG);
 }
 

@@ -86,7 +86,9 @@ void CancelLowerRequests(PDEVICE_EXTENSION extension) {
 
 NTSTATUS SubmitUrb(PDEVICE_EXTENSION extension, PURB urb) {
     const NTSTATUS status = CallLowerAndWait(extension, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
-    if (USBD_ERROR(urb->UrbHeader.Status)) extension->LastUsbStatus = urb->UrbHeader.Status;
+    // Requests on other threads may fail at the same time; the last word wins whole.
+    if (USBD_ERROR(urb->UrbHeader.Status))
+        InterlockedExchange(reinterpret_cast<LONG volatile *>(&extension->LastUsbStatus), urb->UrbHeader.Status);
     if (!NT_SUCCESS(status)) return status;
     if (USBD_ERROR(urb->UrbHeader.Status)) return STATUS_UNSUCCESSFUL;
     return status;

@@ -76,6 +76,11 @@ CameraId DriverTest::Plug(tm350::sim::CameraOptions options, long *start_status)
     return id;
 }
 
+// A test before may have closed its last handle after its own teardown (a
+// handle member outlives TearDown), releasing a removal that is still under
+// way: every test starts from a settled machine.
+void DriverTest::SetUp() { TheMachine().WaitForPendingWork(); }
+
 void DriverTest::TearDown() {
     for (CameraId id : plugged_) TheMachine().Unplug(id);
     plugged_.clear();

@@ -100,6 +100,7 @@ class DriverTest : public ::testing::Test {
 protected:
     CameraId Plug(long *start_status = nullptr);
     CameraId Plug(tm350::sim::CameraOptions options, long *start_status = nullptr);
+    void SetUp() override;
     void TearDown() override;
 
     std::vector<CameraId> plugged_;
