@@ -133,38 +133,33 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     return status;
 }
 
-VOID NTAPI CancelQueued(PDEVICE_OBJECT device, PIRP irp) {
+// What every cancel routine here does first: let the cancel lock go and take
+// the request off the device's queue.
+Extension *Unqueue(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Extension *extension = ExtensionOf(device);
     KIRQL irql;
     KeAcquireSpinLock(&extension->queue_lock, &irql);
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&extension->queue_lock, irql);
+    return extension;
+}
+
+VOID NTAPI CancelQueued(PDEVICE_OBJECT device, PIRP irp) {
+    Extension *extension = Unqueue(device, irp);
     InterlockedIncrement(reinterpret_cast<LONG *>(&extension->counts.cancels));
     Complete(irp, STATUS_CANCELLED, 0);
 }
 
 // Cancelled, but completed only when the test releases it.
 VOID NTAPI CancelAndHold(PDEVICE_OBJECT device, PIRP irp) {
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    Extension *extension = ExtensionOf(device);
-    KIRQL irql;
-    KeAcquireSpinLock(&extension->queue_lock, &irql);
-    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&extension->queue_lock, irql);
+    Extension *extension = Unqueue(device, irp);
     InterlockedIncrement(reinterpret_cast<LONG *>(&extension->counts.cancels));
     g_completer->Hold(irp, STATUS_CANCELLED, 0, false);
 }
 
 // A driver fault on purpose: the cancelled request is forgotten.
-VOID NTAPI CancelAndForget(PDEVICE_OBJECT device, PIRP irp) {
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    Extension *extension = ExtensionOf(device);
-    KIRQL irql;
-    KeAcquireSpinLock(&extension->queue_lock, &irql);
-    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&extension->queue_lock, irql);
-}
+VOID NTAPI CancelAndForget(PDEVICE_OBJECT device, PIRP irp) { Unqueue(device, irp); }
 
 NTSTATUS Queue(Extension *extension, PIRP irp, PDRIVER_CANCEL cancel = CancelQueued) {
     IoMarkIrpPending(irp);
