@@ -333,7 +333,52 @@ void CancelThreadIo(ULONG thread_id) {
 const bool g_thread_hook_installed = (SetThreadExitHook(&CancelThreadIo), true);
 
 NTSTATUS SendUserRequest(FileState &file, const syscall::IoRequest &request,
-                         std::shared_ptr<syscall::IoCompletion> completion);
+                         std::shared_ptr<syscall::IoCompletion> completion) {
+    using syscall::IoRequest;
+    UCHAR major = request.kind == IoRequest::Kind::DeviceControl ? IRP_MJ_DEVICE_CONTROL
+                  : request.kind == IoRequest::Kind::Read        ? IRP_MJ_READ
+                                                                 : IRP_MJ_WRITE;
+    DEVICE_OBJECT *top = ReferenceAttachedTop(file.device);
+    auto outcome = std::make_shared<Outcome>();
+    auto owned = std::make_unique<UserPacket>(&file, std::move(completion), request.key, major, outcome);
+    UserPacket *packet = owned.get();
+    IRP *irp = AllocateIrp(top->StackSize, nullptr, std::move(owned), MajorFunctionName(major));
+    if (irp == nullptr) {
+        DereferenceDevice(top);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    irp->RequestorMode = UserMode;
+    irp->Tail.Overlay.Thread = PsGetCurrentThread();
+    irp->Tail.Overlay.OriginalFileObject = &file.object;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = major;
+    stack->FileObject = &file.object;
+    NTSTATUS status;
+    if (major == IRP_MJ_DEVICE_CONTROL) {
+        status = SetUpControlBuffers(*irp, stack, request.control_code, request.input, request.input_length,
+                                     request.output, request.output_length, &packet->plan);
+    } else {
+        bool read = major == IRP_MJ_READ;
+        irp->Flags |= read ? IRP_READ_OPERATION : IRP_WRITE_OPERATION;
+        stack->Parameters.Read.Length = request.output_length;
+        stack->Parameters.Read.ByteOffset.QuadPart = request.byte_offset;
+        status = SetUpTransferBuffers(*irp, *top, read, request.output, request.output_length, &packet->plan);
+    }
+    if (!NT_SUCCESS(status)) {
+        DiscardUnsentIrp(irp);
+        DereferenceDevice(top);
+        return status;
+    }
+    AddFileReference(file);  // the IRP's
+    const bool synchronous = IsSynchronousFile(file);
+    if (synchronous) KeClearEvent(&file.object.Event);
+    status = IoCallDriver(top, irp);
+    DereferenceDevice(top);
+    if (status != STATUS_PENDING) return CheckedStatusAfterCall(status, *outcome, major);
+    if (!synchronous) return STATUS_PENDING;
+    KeWaitForSingleObject(&file.object.Event, Executive, UserMode, FALSE, nullptr);
+    return outcome->status.Status;
+}
 
 }  // namespace
 
@@ -435,62 +480,6 @@ NTSTATUS SubmitIo(File *handle, const IoRequest &request, std::shared_ptr<IoComp
     if (synchronous) UnlockFileObject(file.object);
     return status;
 }
-
-}  // namespace syscall
-
-namespace {
-
-NTSTATUS SendUserRequest(FileState &file, const syscall::IoRequest &request,
-                         std::shared_ptr<syscall::IoCompletion> completion) {
-    using syscall::IoRequest;
-    UCHAR major = request.kind == IoRequest::Kind::DeviceControl ? IRP_MJ_DEVICE_CONTROL
-                  : request.kind == IoRequest::Kind::Read        ? IRP_MJ_READ
-                                                                 : IRP_MJ_WRITE;
-    DEVICE_OBJECT *top = ReferenceAttachedTop(file.device);
-    auto outcome = std::make_shared<Outcome>();
-    auto owned = std::make_unique<UserPacket>(&file, std::move(completion), request.key, major, outcome);
-    UserPacket *packet = owned.get();
-    IRP *irp = AllocateIrp(top->StackSize, nullptr, std::move(owned), MajorFunctionName(major));
-    if (irp == nullptr) {
-        DereferenceDevice(top);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    irp->RequestorMode = UserMode;
-    irp->Tail.Overlay.Thread = PsGetCurrentThread();
-    irp->Tail.Overlay.OriginalFileObject = &file.object;
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = major;
-    stack->FileObject = &file.object;
-    NTSTATUS status;
-    if (major == IRP_MJ_DEVICE_CONTROL) {
-        status = SetUpControlBuffers(*irp, stack, request.control_code, request.input, request.input_length,
-                                     request.output, request.output_length, &packet->plan);
-    } else {
-        bool read = major == IRP_MJ_READ;
-        irp->Flags |= read ? IRP_READ_OPERATION : IRP_WRITE_OPERATION;
-        stack->Parameters.Read.Length = request.output_length;
-        stack->Parameters.Read.ByteOffset.QuadPart = request.byte_offset;
-        status = SetUpTransferBuffers(*irp, *top, read, request.output, request.output_length, &packet->plan);
-    }
-    if (!NT_SUCCESS(status)) {
-        DiscardUnsentIrp(irp);
-        DereferenceDevice(top);
-        return status;
-    }
-    AddFileReference(file);  // the IRP's
-    const bool synchronous = IsSynchronousFile(file);
-    if (synchronous) KeClearEvent(&file.object.Event);
-    status = IoCallDriver(top, irp);
-    DereferenceDevice(top);
-    if (status != STATUS_PENDING) return CheckedStatusAfterCall(status, *outcome, major);
-    if (!synchronous) return STATUS_PENDING;
-    KeWaitForSingleObject(&file.object.Event, Executive, UserMode, FALSE, nullptr);
-    return outcome->status.Status;
-}
-
-}  // namespace
-
-namespace syscall {
 
 size_t CancelIo(File *handle, ULONG thread_id, const void *key, CancelMode mode) {
     FileState *file = handle->state;
