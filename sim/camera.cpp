@@ -24,7 +24,7 @@ const char *SpeedName(ReadoutSpeed speed) { return speed == ReadoutSpeed::High ?
 Camera::Camera(CameraOptions options)
     : StandardDevice(CameraDescription(std::move(options.serial_number), options.bandwidth_settings), kLog),
       fifo_(CheckedFifoSize(options.fifo_bytes)),
-      source_(std::make_unique<PatternFrameSource>()) {
+      source_(MakeFrameSource(options.sensor.value_or(SensorOptions{}))) {
     if (options.defect_table && !StoreDefectTable(memory_, *options.defect_table))
         usb::ContractViolation("camera defect table lists more than %zu defects for a size", kDefectSlotsPerSize);
 }
@@ -123,7 +123,7 @@ void Camera::BeginReadout() {
     };
     truncate_next_.reset();
     if (pending_source_) source_ = std::move(pending_source_);
-    source_->BeginFrame({.sequence = readout_.sequence, .speed = speed, .registers = &registers_});
+    source_->BeginFrame({.sequence = readout_.sequence, .speed = speed, .registers = &registers_, .memory = &memory_});
     ++counters_.frames_started;
 }
 

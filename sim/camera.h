@@ -38,6 +38,7 @@
 #pragma once
 
 #include "sim/camera_descriptors.h"
+#include "sim/ccd_sensor.h"
 #include "sim/camera_memory.h"
 #include "sim/frame_fifo.h"
 #include "sim/frame_source.h"
@@ -74,6 +75,10 @@ struct CameraOptions {
     // Alternate settings beyond the bulk and isochronous ones (see
     // camera_descriptors.h), which make the configuration descriptor long.
     BandwidthSettings bandwidth_settings = BandwidthSettings::None;
+    // What the frames show. Unset: the machine's choice (TM350_SIM) for a
+    // camera the machine plugs, the chart through the sensor with noise
+    // otherwise.
+    std::optional<SensorOptions> sensor = std::nullopt;
 };
 
 struct CameraCounters {
@@ -110,8 +115,8 @@ public:
     void WriteMemory(uint16_t address, std::span<const uint8_t> data);
     // False when a size has more than 64 defects; memory is then unchanged.
     bool StoreDefects(const DefectTable &table);
-    // Replaces the pattern (nullptr: the pattern again); takes effect with
-    // the next frame the sensor starts.
+    // Replaces the frame source the options chose (nullptr: the counting
+    // pattern); takes effect with the next frame the sensor starts.
     void SetFrameSource(std::unique_ptr<FrameSource> source);
 
     // --- faults (besides the control transfer faults and endpoint halts of

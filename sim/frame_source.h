@@ -8,6 +8,7 @@
 // lock held: it must not block and must not call the camera.
 #pragma once
 
+#include "sim/camera_memory.h"
 #include "sim/register_file.h"
 
 #include <cstddef>
@@ -21,10 +22,18 @@ constexpr size_t kFrameWidth = 1176;
 constexpr size_t kFrameLines = 772;
 constexpr size_t kFrameBytes = kFrameWidth * kFrameLines;  // 907 872
 
+// The picture inside it: 1024 x 768 samples from line 2, byte 152 on. The
+// rest of the frame is the sensor's dark border.
+constexpr size_t kPictureWidth = 1024;
+constexpr size_t kPictureHeight = 768;
+constexpr size_t kPictureFirstLine = 2;
+constexpr size_t kPictureFirstByte = 152;
+
 struct FrameContext {
     uint64_t sequence = 0;  // frames the sensor has started since the camera was made, from 0
     ReadoutSpeed speed = ReadoutSpeed::Normal;
     const RegisterFile *registers = nullptr;  // valid during BeginFrame only
+    const CameraMemory *memory = nullptr;     // valid during BeginFrame only
 };
 
 class FrameSource {

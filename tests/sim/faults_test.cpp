@@ -16,6 +16,7 @@ namespace {
 using tm350::sim::Camera;
 using tm350::sim::kFrameBytes;
 using tm350::test::BulkReader;
+using tm350::test::PatternCamera;
 using tm350::test::PatternFrame;
 using tm350::test::TestHost;
 using tm350::usb::ControlStatus;
@@ -23,7 +24,7 @@ using tm350::usb::Handshake;
 
 
 struct CameraFaults : ::testing::Test {
-    Camera camera;
+    Camera camera{PatternCamera()};
     TestHost host{camera};
     BulkReader reader{camera, 0x82};
 

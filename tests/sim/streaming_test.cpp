@@ -11,6 +11,7 @@ namespace {
 using tm350::sim::Camera;
 using tm350::sim::kFrameBytes;
 using tm350::test::BulkReader;
+using tm350::test::PatternCamera;
 using tm350::test::PatternFrame;
 using tm350::test::TestHost;
 using tm350::usb::Handshake;
@@ -21,7 +22,7 @@ constexpr uint16_t kLastPacket = 96;
 
 
 struct StreamingCamera : ::testing::Test {
-    Camera camera;
+    Camera camera{PatternCamera()};
     TestHost host{camera};
     BulkReader reader{camera, 0x82};
 

@@ -4,6 +4,7 @@
 // transfer always pending would.
 #pragma once
 
+#include "sim/camera.h"
 #include "sim/frame_source.h"
 #include "usb/usb_device.h"
 
@@ -17,6 +18,11 @@ struct Reply {
     usb::ControlStatus status = usb::ControlStatus::Stall;
     std::vector<uint8_t> data;
 };
+
+// A camera that sends the counting pattern, for tests that check every byte.
+inline sim::CameraOptions PatternCamera() {
+    return {.sensor = sim::SensorOptions{.scene = sim::Scene::Pattern}};
+}
 
 // Bytes [from, to) of pattern frame `sequence`, as the camera sends them.
 inline std::vector<uint8_t> PatternFrame(uint64_t sequence, size_t from = 0, size_t to = sim::kFrameBytes) {

@@ -141,7 +141,8 @@ protected:
     USBD_PIPE_HANDLE OutPipe() { return Interface()->Pipes[0].PipeHandle; }
     USBD_PIPE_HANDLE DataPipe() { return Interface()->Pipes[1].PipeHandle; }
 
-    Camera camera_;
+    // The counting pattern, so that every byte a transfer carries can be checked.
+    Camera camera_{{.sensor = tm350::sim::SensorOptions{.scene = tm350::sim::Scene::Pattern}}};
     DeviceTap device_{camera_};  // what the bus sees of camera_
     PDEVICE_OBJECT pdo_ = nullptr;
     std::vector<uint8_t> configuration_;
