@@ -67,10 +67,18 @@ std::optional<MachineOptions> ParseMachineOptions(std::string_view text, std::st
             good = ParseUnsigned(value, &options.cameras) && options.cameras <= 8;
         else if (good && key == "timing" && (value == "real" || value == "fast"))
             options.timing = value == "fast" ? Timing::Fast : Timing::Real;
+        else if (good && key == "scene" && (value == "chart" || value == "pattern"))
+            options.sensor.scene = value == "pattern" ? Scene::Pattern : Scene::Chart;
+        else if (good && key == "noise" && (value == "on" || value == "off"))
+            options.sensor.noise = value == "off" ? Noise::Off : Noise::On;
+        else if (good && key == "seed")
+            good = ParseUnsigned(value, &options.sensor.seed);
         else
             good = false;
         if (!good) {
-            if (error != nullptr) *error = "TM350_SIM: \"" + std::string(pair) + "\" is not cameras=0..8 or timing=real|fast";
+            if (error != nullptr)
+                *error = "TM350_SIM: \"" + std::string(pair) +
+                         "\" is not cameras=0..8, timing=real|fast, scene=chart|pattern, noise=on|off or seed=N";
             return std::nullopt;
         }
     }
@@ -89,6 +97,7 @@ struct Machine::State {
     // hold while the camera is being removed.
     std::map<CameraId, StackFaults *> faults;
     CameraId next_id = 0;
+    SensorOptions sensor;  // for cameras plugged without a choice of their own
 };
 
 namespace {
@@ -103,6 +112,7 @@ void Machine::HaltAtExit() {
 }
 
 Machine::Machine(const MachineOptions &options) : state_(new State) {
+    state_->sensor = options.sensor;
     state_->bus = std::make_unique<usb::UsbBus>(options.timing == Timing::Fast ? usb::FrameTiming::Fast
                                                                               : usb::FrameTiming::Real);
     ntos::DriverLoad load = ntos::LoadDriver(DriverPath());
@@ -133,13 +143,14 @@ Machine &Machine::Get() {
         if (auto parsed = ParseMachineOptions(text, &error))
             options = *parsed;
         else
-            std::fprintf(stderr, "tm350: %s; using cameras=1;timing=real\n", error.c_str());
+            std::fprintf(stderr, "tm350: %s; using the defaults\n", error.c_str());
     }
     Start(options);
     return *g_machine;
 }
 
 CameraId Machine::Plug(CameraOptions options, long *start_status, PlugFaults faults) {
+    if (!options.sensor) options.sensor = state_->sensor;
     auto camera = std::make_unique<Camera>(std::move(options));
     PDEVICE_OBJECT pdo = state_->bus->Plug(*camera);
     StackFaults *stack_faults = pdo != nullptr ? AttachStackFaults(pdo) : nullptr;

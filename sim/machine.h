@@ -9,6 +9,12 @@
 //                  the instance digits 0, 1, ... in plug order
 //   timing=real    a bus frame every 1 ms, so frames come every 133 or 67 ms
 //   timing=fast    a bus frame every 0.1 ms: everything ten times faster
+//   scene=chart    the cameras' sensors look at the colour chart (default)
+//   scene=pattern  the cameras send the counting pattern instead
+//   noise=on|off   the sensors' noise (default on)
+//   seed=N         the noise's seed, 0 to 999999999 (default 1)
+// The scene, noise and seed go to every camera the machine plugs whose
+// options leave the sensor unset.
 //
 // This header carries no Windows types, so tests that use <windows.h> can
 // drive the machine too.
@@ -29,6 +35,7 @@ enum class Timing : uint8_t { Real, Fast };
 struct MachineOptions {
     unsigned cameras = 1;
     Timing timing = Timing::Real;
+    SensorOptions sensor;
 };
 
 // Parses TM350_SIM's text. An unknown key or a bad value is an error that

@@ -10,6 +10,8 @@ Machine &TheMachine() {
         tm350::sim::MachineOptions options;
         options.cameras = 0;
         options.timing = tm350::sim::Timing::Fast;
+        // Frames whose every byte is known, for the tests that check them.
+        options.sensor.scene = tm350::sim::Scene::Pattern;
         Machine::Start(options);
         return Machine::Get();
     }();
