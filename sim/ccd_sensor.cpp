@@ -1,6 +1,7 @@
 #include "sim/ccd_sensor.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 
 namespace tm350::sim {
@@ -25,6 +26,13 @@ uint64_t Mix(uint64_t value) {
 }
 
 uint8_t Clip(int level) { return static_cast<uint8_t>(std::clamp(level, 0, 255)); }
+
+// A random byte's count of set bits, less 4: binomial noise from -4 to +4.
+constexpr std::array<int8_t, 256> kNoiseOfByte = [] {
+    std::array<int8_t, 256> noise{};
+    for (unsigned byte = 0; byte < 256; ++byte) noise[byte] = static_cast<int8_t>(std::popcount(byte) - 4);
+    return noise;
+}();
 
 }  // namespace
 
@@ -157,12 +165,12 @@ void CcdSensor::FillLine(size_t line, size_t column, std::span<uint8_t> bytes) c
 // keyed by the frame and the run's position, a byte of it per sample: how
 // the frame is split into read-out pieces changes nothing.
 void CcdSensor::AddNoise(size_t position, std::span<uint8_t> bytes) const {
-    uint64_t bits = Mix(noise_key_ ^ (position / 8)) >> (8 * (position % 8));
-    for (size_t k = 0; k < bytes.size(); ++k) {
+    for (size_t k = 0; k < bytes.size();) {
         const size_t at = position + k;
-        if (at % 8 == 0) bits = Mix(noise_key_ ^ (at / 8));
-        bytes[k] = Clip(bytes[k] + std::popcount(static_cast<unsigned>(bits & 0xFF)) - 4);
-        bits >>= 8;
+        uint64_t bits = Mix(noise_key_ ^ (at / 8)) >> (8 * (at % 8));
+        const size_t run = std::min(8 - at % 8, bytes.size() - k);
+        for (const size_t end = k + run; k < end; ++k, bits >>= 8)
+            bytes[k] = Clip(bytes[k] + kNoiseOfByte[bits & 0xFF]);
     }
 }
 
