@@ -99,17 +99,13 @@ void CcdSensor::BeginFrame(const FrameContext &context) {
                 const uint8_t share = colour == kRed     ? reflectance.red
                                       : colour == kGreen ? reflectance.green
                                                          : reflectance.blue;
-                // Under 2^50: share and light take 16 bits, exposure 34.
+                // Below 2^51: the share takes 8 bits, the light 9, the exposure 34.
                 const uint64_t level = uint64_t{share} * light * exposure / (256 * kUnitExposure);
                 levels_[row_parity][column_parity][material] = static_cast<uint8_t>(std::min<uint64_t>(level, 255));
             }
         }
     }
     hot_pixel_count_ = context.memory != nullptr ? HotPixelOffsets(*context.memory, hot_pixels_) : 0;
-}
-
-uint8_t CcdSensor::Level(unsigned material, int row, int column) const {
-    return levels_[row & 1][column & 1][material];
 }
 
 void CcdSensor::ReadOut(size_t position, std::span<uint8_t> bytes) {

@@ -70,10 +70,6 @@ public:
     void BeginFrame(const FrameContext &context) override;
     void ReadOut(size_t position, std::span<uint8_t> bytes) override;
 
-    // The level a material shows in the colour of the sample at picture
-    // (row, column) in the frame begun last, before noise.
-    uint8_t Level(unsigned material, int row, int column) const;
-
 private:
     void FillLine(size_t line, size_t column, std::span<uint8_t> bytes) const;
     void AddNoise(size_t position, std::span<uint8_t> bytes) const;
