@@ -446,5 +446,27 @@ TEST_F(IsochronousRemovalTest, PullingTheCameraOutEndsAWaitingRead) {
     }
 }
 
+// A transfer that fails as a whole (the camera gone) ends its unit: one that
+// resubmitted would fail again at once, inside its own completion, round
+// after round, 100 000 rounds deep here.
+TEST_F(IsochronousRemovalTest, AReadOfManyRoundsEndsAtOnceWhenTheCameraIsPulledOut) {
+    const size_t blocks = TheMachine().DriverPoolBlocks();
+    constexpr uint32_t T = 800000, K = 8, R = 1, S = 1;
+    Camera camera = PlugIsochronous();
+    UrbWatch watch;
+    auto read = std::async(std::launch::async, [&] {
+        return Ioctl(camera.handle.get(), IOCTL_CAM_ISO_READ, IsoRecord(1, S, T, K, R), T * (S + kRecordBytes));
+    });
+    size_t seen = 0;
+    ASSERT_TRUE(WithinFrames([&] { return (seen += IsoUrbsSince(watch)) >= 2; }));
+    EXPECT_EQ(TheMachine().Unplug(camera.id), kStatusPending);
+    const Control ended = Await(read, "a long isochronous read across a surprise removal");
+    EXPECT_FALSE(ended.ok);
+    EXPECT_LT(seen + IsoUrbsSince(watch), 100u) << "the read went on after its transfers failed";
+    camera.handle.Close();
+    TheMachine().WaitForPendingWork();
+    EXPECT_EQ(TheMachine().DriverPoolBlocks(), blocks);
+}
+
 }  // namespace
 }  // namespace driver_test
