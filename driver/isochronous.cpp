@@ -362,6 +362,27 @@ extern "C" NTSTATUS NTAPI StreamUnitDone(PDEVICE_OBJECT device, PIRP irp, PVOID 
 
 // --- Requests ----------------------------------------------------------------
 
+// An engine's first transfers start as soon as possible. The USB stack
+// schedules an ASAP transfer right after the pipe's previous one however
+// long ago that ended (up to 1024 frames), so an engine started soon after
+// another on the same pipe would find its first packets all late, and a
+// stream's transfers would fail for good. A pipe reset restarts the
+// schedule; it is left out while another engine of the device runs, whose
+// transfers it would disturb.
+void RestartSchedule(PDEVICE_EXTENSION extension, USBD_PIPE_HANDLE pipe) {
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->IsoLock, &irql);
+    const bool idle = IsListEmpty(&extension->IsoSets) != FALSE;
+    KeReleaseSpinLock(&extension->IsoLock, irql);
+    if (!idle) return;
+    struct _URB_PIPE_REQUEST request;
+    RtlZeroMemory(&request, sizeof(request));
+    request.Hdr.Length = sizeof(request);
+    request.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE;
+    request.PipeHandle = pipe;
+    SubmitUrb(extension, reinterpret_cast<PURB>(&request));
+}
+
 // The record at the start of the request's input, checked as every code
 // that starts transfers checks it, and the pipe it names.
 NTSTATUS CheckRecord(PDEVICE_EXTENSION extension, PIRP irp, CAM_ISO_RECORD *record, IsoPipe *pipe) {
@@ -429,6 +450,7 @@ NTSTATUS ReadPackets(PDEVICE_EXTENSION extension, PIRP irp) {
     set->TransferFlags = pipe.TransferFlags;
     set->Data = buffer;
     set->Records = buffer + static_cast<SIZE_T>(total) * record.PacketSize;
+    RestartSchedule(extension, set->Pipe);
     status = RegisterSet(set);
     if (NT_SUCCESS(status)) {
         for (ULONG u = 0; u < set->Transfers; ++u) SubmitUnit(set->Units[u], ReadUnitDone);
@@ -468,6 +490,7 @@ NTSTATUS IsoStreamStart(PDEVICE_EXTENSION extension, PIRP irp, ULONG_PTR *inform
     set->Pipe = pipe.Handle;
     set->TransferFlags = pipe.TransferFlags;
     set->Outstanding = static_cast<LONG>(set->Transfers);
+    RestartSchedule(extension, set->Pipe);
     status = RegisterSet(set);
     if (!NT_SUCCESS(status)) {
         ReleaseSet(set);
