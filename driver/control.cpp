@@ -196,18 +196,6 @@ USHORT ControlFunction(UCHAR requestType, UCHAR recipient) {
     return functions[(requestType - 1) * 4 + recipient];
 }
 
-// The I/O manager checked an in-direct buffer for reading only, yet a
-// device-to-host data stage writes into it. A user caller must therefore own
-// the buffer writable, and it stays so (it cannot be made read-only or freed)
-// until *secured is unsecured. Securing never raises, where a probe would need
-// structured exception handling. Kernel callers are trusted.
-bool SecureForWriting(PIRP irp, PMDL data, HANDLE *secured) {
-    *secured = NULL;
-    if (irp->RequestorMode == KernelMode) return true;
-    *secured = MmSecureVirtualMemory(MmGetMdlVirtualAddress(data), MmGetMdlByteCount(data), PAGE_READWRITE);
-    return *secured != NULL;
-}
-
 void ControlTransfer(ControlRequest &r) {
     if (r.inputLength != sizeof(CAM_CONTROL_RECORD)) {
         r.status = STATUS_INVALID_PARAMETER;
@@ -361,6 +349,11 @@ extern "C" NTSTATUS NTAPI VexDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     case IOCTL_CAM_ENABLE_READ: EnableRead(r); break;
     case IOCTL_CAM_SET_USER_VALUE: SetUserValue(r); break;
     case IOCTL_CAM_GET_USER_VALUE: GetUserValue(r); break;
+    case IOCTL_CAM_ISO_READ:
+    case IOCTL_CAM_ISO_READ2: r.status = IsoRead(extension, irp, &r.information); break;
+    case IOCTL_CAM_ISO_STREAM_START: r.status = IsoStreamStart(extension, irp, &r.information); break;
+    case IOCTL_CAM_ISO_STREAM_STOP: r.status = IsoStreamStop(extension, irp, &r.information); break;
+    case IOCTL_CAM_ISO_STREAM_READ: r.status = IsoStreamRead(extension, irp, &r.information); break;
     default: r.status = STATUS_INVALID_PARAMETER; break;
     }
 

@@ -24,6 +24,13 @@ bool EnterRequest(PDEVICE_EXTENSION extension) {
     return false;
 }
 
+bool SecureForWriting(PIRP irp, PMDL data, HANDLE *secured) {
+    *secured = NULL;
+    if (irp->RequestorMode == KernelMode) return true;
+    *secured = MmSecureVirtualMemory(MmGetMdlVirtualAddress(data), MmGetMdlByteCount(data), PAGE_READWRITE);
+    return *secured != NULL;
+}
+
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
@@ -127,6 +134,8 @@ extern "C" NTSTATUS NTAPI VexAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT phy
     KeInitializeSpinLock(&extension->InterfaceLock);
     KeInitializeSpinLock(&extension->RequestLock);
     InitializeListHead(&extension->LowerRequests);
+    KeInitializeSpinLock(&extension->IsoLock);
+    InitializeListHead(&extension->IsoSets);
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     device->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
     extension->PhysicalDevice = physicalDevice;

@@ -30,10 +30,13 @@ NTSTATUS PassDown(PDEVICE_EXTENSION extension, PIRP irp) {
     return IoCallDriver(extension->LowerDevice, irp);
 }
 
-// Ends what the device is waiting for: aborting the pipes ends every
-// transfer in flight on them, and cancelling ends the requests on the
-// default pipe that a camera may never answer.
+// Ends what the device is waiting for: the isochronous engines stop
+// resubmitting (an abort alone misses a transfer being resubmitted at that
+// moment), aborting the pipes ends every transfer in flight on them, and
+// cancelling ends the requests on the default pipe that a camera may never
+// answer.
 void EndPendingIo(PDEVICE_EXTENSION extension) {
+    CancelIsochronous(extension);
     AbortPipes(extension);
     CancelLowerRequests(extension);
 }

@@ -73,9 +73,17 @@ typedef struct _DEVICE_EXTENSION {
     KSPIN_LOCK RequestLock;
     LIST_ENTRY LowerRequests;
     UCHAR LowerRequestsCancelled;
-    UCHAR StreamStop;
+    // Set by IOCTL_CAM_ISO_STREAM_STOP, cleared when a stream starts; read by
+    // the stream's completions on other processors.
+    LONG StreamStop;
+    // The live stream's rings, both or neither; guarded by IsoLock.
     PVOID DataRing;
     PVOID RecordRing;
+    // The isochronous reads and the stream whose transfers are running, and
+    // whether removal has ended them for good: once set, none starts.
+    KSPIN_LOCK IsoLock;
+    LIST_ENTRY IsoSets;
+    UCHAR IsoCancelled;
     ULONG UserValue;
     PDEVICE_OBJECT Self;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
@@ -96,6 +104,13 @@ NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
 
 PVOID AllocatePool(SIZE_T bytes);
 void FreePool(PVOID memory);
+
+// The I/O manager checked an in-direct buffer for reading only, yet some
+// codes write into it. A user caller must therefore own the buffer writable,
+// and it stays so (it cannot be made read-only or freed) until *secured is
+// unsecured with MmUnsecureVirtualMemory. Securing never raises, where a
+// probe would need structured exception handling. Kernel callers are trusted.
+bool SecureForWriting(PIRP irp, PMDL data, HANDLE *secured);
 
 // Dispatch routines.
 extern "C" {
@@ -128,6 +143,18 @@ ULONG CurrentFrameNumber(PDEVICE_EXTENSION extension);
 // GET_DESCRIPTOR into buffer; the bytes received, or 0 when the request failed.
 ULONG ReadDescriptor(PDEVICE_EXTENSION extension, UCHAR type, UCHAR index, USHORT language, PVOID buffer,
                      ULONG length, NTSTATUS *status);
+
+// The isochronous engines (isochronous.cpp), called by the control
+// dispatcher at passive level; each returns the request's status and leaves
+// its byte count in *information.
+NTSTATUS IsoRead(PDEVICE_EXTENSION extension, PIRP irp, ULONG_PTR *information);
+NTSTATUS IsoStreamStart(PDEVICE_EXTENSION extension, PIRP irp, ULONG_PTR *information);
+NTSTATUS IsoStreamStop(PDEVICE_EXTENSION extension, PIRP irp, ULONG_PTR *information);
+NTSTATUS IsoStreamRead(PDEVICE_EXTENSION extension, PIRP irp, ULONG_PTR *information);
+// Stops every isochronous read and stream of the device and refuses new
+// ones (STATUS_DELETE_PENDING); their transfers end soon after, and each
+// frees what it holds as it ends.
+void CancelIsochronous(PDEVICE_EXTENSION extension);
 
 // The interface copy: a reference the caller releases, or null when none is held.
 PINTERFACE_COPY AcquireInterface(PDEVICE_EXTENSION extension);

@@ -147,7 +147,10 @@ USBD_STATUS ResetPipe(Port &port, PURB urb) {
             &moved);
         if (USBD_ERROR(status)) return status;
     }
-    if (function != URB_FUNCTION_SYNC_CLEAR_STALL) pipe->halted = false;
+    if (function != URB_FUNCTION_SYNC_CLEAR_STALL) {
+        pipe->halted = false;
+        pipe->scheduled = false;  // the next ASAP transfer starts afresh
+    }
     return USBD_STATUS_SUCCESS;
 }
 

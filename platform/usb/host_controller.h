@@ -48,6 +48,11 @@ struct Pipe {
 
     EndpointInfo endpoint;
     bool halted = false;
+    // An isochronous pipe's schedule: the frame after the last transfer
+    // queued on it, where the next USBD_START_ISO_TRANSFER_ASAP transfer
+    // starts. Unset on a new or reset pipe.
+    bool scheduled = false;
+    uint32_t next_frame = 0;
     std::deque<Transfer> queue;
     // Room for one IN packet, made once: the host controller reuses it for
     // every transaction instead of allocating per packet.
@@ -159,7 +164,7 @@ USBD_STATUS ResetPort(Port &port);
 void RunBulk(Port &port, Pipe &pipe, std::vector<Completion> &completions, BusCounters &counters);
 // Checks (no ASAP) or sets (ASAP) the start frame of a transfer about to be
 // queued on `pipe`; `current_frame` is the frame that ran last.
-USBD_STATUS ScheduleIsochronous(const Pipe &pipe, struct _URB_ISOCH_TRANSFER &request, uint32_t current_frame);
+USBD_STATUS ScheduleIsochronous(Pipe &pipe, struct _URB_ISOCH_TRANSFER &request, uint32_t current_frame);
 void RunIsochronous(Port &port, Pipe &pipe, std::vector<Completion> &completions, BusCounters &counters);
 bool IsochronousLayoutValid(const struct _URB_ISOCH_TRANSFER &request);
 

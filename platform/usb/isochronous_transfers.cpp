@@ -20,30 +20,32 @@ int32_t FramesBetween(uint32_t from, uint32_t to) { return static_cast<int32_t>(
 
 }  // namespace
 
-// The start frame, as the Windows stack takes it. With
-// USBD_START_ISO_TRANSFER_ASAP the transfer starts in the next frame, or in
-// the first frame after every transfer queued on the pipe, and StartFrame
-// reports that frame. Without it, StartFrame says where the transfer starts
-// and must lie within USBD_ISO_START_FRAME_RANGE frames of the current one
-// (USBD_STATUS_BAD_START_FRAME otherwise); packets whose microframe has
-// passed by the time the host reaches them are not sent
-// (USBD_STATUS_ISO_NOT_ACCESSED_LATE).
-USBD_STATUS ScheduleIsochronous(const Pipe &pipe, struct _URB_ISOCH_TRANSFER &request, uint32_t current_frame) {
+// The start frame, as the Windows stack takes it. The stack keeps each
+// pipe's schedule: a USBD_START_ISO_TRANSFER_ASAP transfer starts in the
+// frame after the pipe's previous transfer, whether that frame is still to
+// come or has passed (the packets whose microframes have gone by are then
+// late and not sent); only the first on a pipe since it was opened or reset,
+// or one that comes USBD_ISO_START_FRAME_RANGE (1024) frames or more after
+// the previous transfer's end, starts afresh in the next frame. StartFrame
+// reports the frame. Without the flag, StartFrame says where the transfer
+// starts and must lie within USBD_ISO_START_FRAME_RANGE frames of the
+// current one (USBD_STATUS_BAD_START_FRAME otherwise); late packets are not
+// sent (USBD_STATUS_ISO_NOT_ACCESSED_LATE) either way.
+USBD_STATUS ScheduleIsochronous(Pipe &pipe, struct _URB_ISOCH_TRANSFER &request, uint32_t current_frame) {
     request.ErrorCount = 0;
     if ((request.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) == 0) {
         const int32_t distance = FramesBetween(current_frame, request.StartFrame);
         if (distance <= -static_cast<int32_t>(USBD_ISO_START_FRAME_RANGE) ||
             distance >= static_cast<int32_t>(USBD_ISO_START_FRAME_RANGE))
             return USBD_STATUS_BAD_START_FRAME;
-        return USBD_STATUS_SUCCESS;
+    } else if (pipe.scheduled &&
+               FramesBetween(pipe.next_frame, current_frame) < static_cast<int32_t>(USBD_ISO_START_FRAME_RANGE)) {
+        request.StartFrame = pipe.next_frame;
+    } else {
+        request.StartFrame = current_frame + 1;
     }
-    uint32_t start = current_frame + 1;
-    if (!pipe.queue.empty()) {
-        const auto &last = pipe.queue.back().urb->UrbIsochronousTransfer;
-        const uint32_t after_last = last.StartFrame + FramesOf(last.NumberOfPackets);
-        if (FramesBetween(start, after_last) > 0) start = after_last;
-    }
-    request.StartFrame = start;
+    pipe.scheduled = true;
+    pipe.next_frame = request.StartFrame + FramesOf(request.NumberOfPackets);
     return USBD_STATUS_SUCCESS;
 }
 

@@ -80,6 +80,40 @@ TEST_F(UsbIsochronous, PacketsWhoseFramesHavePassedAreLate) {
     EXPECT_EQ(iso.IsoPacket[iso.NumberOfPackets - 1].Status, USBD_STATUS_SUCCESS);
 }
 
+// The stack keeps the pipe's schedule: an ASAP transfer sent after the one
+// before it has ended starts right after it all the same, so the packets of
+// the frames that passed meanwhile are late.
+TEST_F(UsbIsochronous, AnAsapTransferContinuesThePipesSchedule) {
+    IsochronousRequest first = IsochronousUrb(DataPipe(), 8, kPacketBytes);
+    ASSERT_EQ(SubmitAndWait(pdo_, first.urb()), STATUS_SUCCESS);
+    const ULONG end = first.urb()->UrbIsochronousTransfer.StartFrame + 1;
+    Bus().WaitFrames(3);
+    IsochronousRequest late = IsochronousUrb(DataPipe(), 8 * 500, 16);
+    ASSERT_EQ(SubmitAndWait(pdo_, late.urb()), STATUS_SUCCESS);
+    const auto &iso = late.urb()->UrbIsochronousTransfer;
+    EXPECT_EQ(iso.StartFrame, end);
+    for (ULONG i = 0; i < 16; ++i) EXPECT_EQ(iso.IsoPacket[i].Status, USBD_STATUS_ISO_NOT_ACCESSED_LATE) << i;
+    EXPECT_EQ(iso.IsoPacket[iso.NumberOfPackets - 1].Status, USBD_STATUS_SUCCESS);
+
+    // A reset pipe starts afresh, in the next frame.
+    URB reset = PipeUrb(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, DataPipe());
+    ASSERT_EQ(SubmitAndWait(pdo_, &reset), STATUS_SUCCESS);
+    Bus().WaitFrames(3);
+    IsochronousRequest fresh = IsochronousUrb(DataPipe(), 8, kPacketBytes);
+    const ULONG before = CurrentFrame();
+    ASSERT_EQ(SubmitAndWait(pdo_, fresh.urb()), STATUS_SUCCESS);
+    EXPECT_GT(fresh.urb()->UrbIsochronousTransfer.StartFrame, before);
+    EXPECT_EQ(fresh.urb()->UrbIsochronousTransfer.ErrorCount, 0u);
+
+    // So does a pipe left idle for USBD_ISO_START_FRAME_RANGE frames.
+    Bus().WaitFrames(USBD_ISO_START_FRAME_RANGE + 8);
+    IsochronousRequest idle = IsochronousUrb(DataPipe(), 8, kPacketBytes);
+    const ULONG later = CurrentFrame();
+    ASSERT_EQ(SubmitAndWait(pdo_, idle.urb()), STATUS_SUCCESS);
+    EXPECT_GT(idle.urb()->UrbIsochronousTransfer.StartFrame, later);
+    EXPECT_EQ(idle.urb()->UrbIsochronousTransfer.ErrorCount, 0u);
+}
+
 TEST_F(UsbIsochronous, TransferReportsEveryPacketAndItsStartFrame) {
     StartStreaming();
     IsochronousRequest request = IsochronousUrb(DataPipe(), 32, kPacketBytes);
