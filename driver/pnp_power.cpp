@@ -31,11 +31,13 @@ NTSTATUS PassDown(PDEVICE_EXTENSION extension, PIRP irp) {
 }
 
 // Ends what the device is waiting for: aborting the pipes ends every
-// transfer in flight on them, and cancelling ends the requests on the
-// default pipe that a camera may never answer.
+// transfer in flight on them, cancelling ends the requests on the default
+// pipe that a camera may never answer, and the frame read served for the
+// device ends with its transfers, whichever pipe handle they carry.
 void EndPendingIo(PDEVICE_EXTENSION extension) {
     AbortPipes(extension);
     CancelLowerRequests(extension);
+    EndFrameReads(extension);
 }
 
 NTSTATUS Remove(PDEVICE_OBJECT device, PIRP irp) {
