@@ -1,6 +1,8 @@
 #include "driver_fixture.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 namespace driver_test {
@@ -67,6 +69,39 @@ Control Overlapped::Wait(HANDLE device) {
     result.ok = GetOverlappedResult(device, &overlapped_, &result.bytes, TRUE) != FALSE;
     if (!result.ok) result.error = GetLastError();
     return result;
+}
+
+void Overlapped::AwaitEnd(const char *what, unsigned seconds) {
+    if (WaitForSingleObject(overlapped_.hEvent, seconds * 1000) != WAIT_OBJECT_0) {
+        std::fprintf(stderr, "%s never ended\n", what);
+        std::abort();
+    }
+}
+
+std::vector<uint8_t> FrameHeader(uint32_t magic, uint32_t timeout, uint32_t packet, size_t length) {
+    std::vector<uint8_t> buffer(length, 0xEE);
+    const uint32_t words[] = {magic, timeout, packet};
+    for (size_t w = 0; w < 3 && 4 * w + 4 <= length; ++w)
+        for (size_t b = 0; b < 4; ++b) buffer[4 * w + b] = static_cast<uint8_t>(words[w] >> (8 * b));
+    return buffer;
+}
+
+FrameResult ReadFrame(HANDLE device, std::vector<uint8_t> buffer) {
+    FrameResult result;
+    result.buffer = std::move(buffer);
+    result.ok = DeviceIoControl(device, IOCTL_CAM_READ_FRAME, nullptr, 0,
+                                result.buffer.empty() ? nullptr : result.buffer.data(),
+                                static_cast<DWORD>(result.buffer.size()), &result.bytes, nullptr) != FALSE;
+    if (!result.ok) result.error = GetLastError();
+    return result;
+}
+
+void WaitForBulkTransfers(UrbWatch &urbs, size_t count) {
+    for (size_t seen = 0;;) {
+        seen += BulkTransfers(urbs.New()).size();
+        if (seen >= count) return;
+        TheMachine().WaitFrames(1);
+    }
 }
 
 bool Overlapped::Done() const { return HasOverlappedIoCompleted(&overlapped_); }

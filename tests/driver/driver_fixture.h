@@ -122,6 +122,9 @@ public:
     DWORD error() const { return error_; }
     // Waits for the request to end: ok, error and bytes as GetOverlappedResult says.
     Control Wait(HANDLE device);
+    // Stops the program when the request has not ended within `seconds`: a
+    // driver that never completes it would leave the test waiting for ever.
+    void AwaitEnd(const char *what, unsigned seconds = 30);
     bool Done() const;
     std::vector<uint8_t> &buffer() { return buffer_; }
 
@@ -131,6 +134,24 @@ private:
     OVERLAPPED overlapped_{};
     DWORD error_ = 0;
 };
+
+// IOCTL_CAM_READ_FRAME's buffer of `length` bytes, starting with as much of
+// the header (magic, timeout, packet size) as fits.
+std::vector<uint8_t> FrameHeader(uint32_t magic, uint32_t timeout, uint32_t packet, size_t length);
+
+// One IOCTL_CAM_READ_FRAME without an OVERLAPPED: on a handle opened for
+// synchronous I/O a failure reports its byte count too.
+struct FrameResult {
+    bool ok = false;
+    DWORD error = 0;
+    DWORD bytes = 0;
+    std::vector<uint8_t> buffer;
+};
+FrameResult ReadFrame(HANDLE device, std::vector<uint8_t> buffer);
+
+// Returns once `count` bulk transfers have reached the USB stack since the
+// watch began (or was last asked).
+void WaitForBulkTransfers(UrbWatch &urbs, size_t count);
 
 // Plugs cameras for one test and pulls them out at its end.
 class DriverTest : public ::testing::Test {

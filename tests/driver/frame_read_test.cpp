@@ -18,31 +18,9 @@ constexpr DWORD kFrame = 10000;
 constexpr DWORD kPacket = 4096;
 constexpr DWORD kAllOnes = 0xFFFFFFFFu;
 
-std::vector<uint8_t> Header(uint32_t magic, uint32_t timeout, uint32_t packet, size_t length) {
-    std::vector<uint8_t> buffer(length, 0xEE);
-    const uint32_t words[] = {magic, timeout, packet};
-    for (size_t w = 0; w < 3 && 4 * w + 4 <= length; ++w)
-        for (size_t b = 0; b < 4; ++b) buffer[4 * w + b] = static_cast<uint8_t>(words[w] >> (8 * b));
-    return buffer;
-}
-
-struct FrameResult {
-    bool ok = false;
-    DWORD error = 0;
-    DWORD bytes = 0;
-    std::vector<uint8_t> buffer;
-};
-
 FrameResult ReadFrame(HANDLE device, uint32_t packet, size_t length = kFrame, uint32_t timeout = 1000,
                       uint32_t magic = CAM_FRAME_REQUEST_MAGIC) {
-    FrameResult result;
-    result.buffer = Header(magic, timeout, packet, length);
-    result.bytes = 0x12345678;
-    result.ok = DeviceIoControl(device, IOCTL_CAM_READ_FRAME, nullptr, 0,
-                                result.buffer.empty() ? nullptr : result.buffer.data(),
-                                static_cast<DWORD>(result.buffer.size()), &result.bytes, nullptr) != FALSE;
-    if (!result.ok) result.error = GetLastError();
-    return result;
+    return driver_test::ReadFrame(device, FrameHeader(magic, timeout, packet, length));
 }
 
 // A frame read that never ends would leave the test waiting for ever.
@@ -52,15 +30,6 @@ FrameResult Await(std::future<FrameResult> &future, const char *what) {
         std::abort();
     }
     return future.get();
-}
-
-// Returns once `count` bulk transfers have reached the USB stack since the watch began.
-void WaitForBulkTransfers(UrbWatch &urbs, size_t count) {
-    for (size_t seen = 0;;) {
-        seen += BulkTransfers(urbs.New()).size();
-        if (seen >= count) return;
-        TheMachine().WaitFrames(1);
-    }
 }
 
 // True when the first `length` bytes are one frame of the camera's pattern.
@@ -170,7 +139,7 @@ TEST_F(FrameReadTest, AWrongMagicHandsTheBufferToTheReadPathAsOneTransferWithout
     ASSERT_TRUE(StartStreaming(control_.get()));
     UrbWatch urbs;
     Overlapped read(kFrame);
-    read.buffer() = Header(0x20110524, 1000, kPacket, kFrame);
+    read.buffer() = FrameHeader(0x20110524, 1000, kPacket, kFrame);
     ASSERT_TRUE(read.DeviceControl(control_.get(), IOCTL_CAM_READ_FRAME, {}));
     const Control done = read.Wait(control_.get());
     ASSERT_TRUE(done.ok) << done.error;
