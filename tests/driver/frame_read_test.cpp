@@ -93,6 +93,23 @@ TEST_F(FrameReadTest, AFrameOfWholePacketsEndsWithAZeroLengthTransferAndReportsI
     EXPECT_TRUE(IsPatternFrame(frame.buffer, 2 * kPacket));
 }
 
+TEST_F(FrameReadTest, ATransferLeftFromAReadOfAnotherPacketSizeServesTheNextRead) {
+    camera_->SetFrameLengths({kFrame});
+    ASSERT_TRUE(StartStreaming(control_.get()));
+    ASSERT_TRUE(ReadFrame(frames_.get(), kPacket).ok);
+    // The camera stops: the fourth slot's transfer of 4,096 bytes stays in
+    // flight, and the next read's start cancels it.
+    ASSERT_TRUE(Ioctl(control_.get(), IOCTL_CAM_CONTROL_REQUEST, CameraRecord(0, 2, 0, 0x01, 0, 0x000F), 0).ok);
+    camera_->SetFrameLengths({3 * 2048});
+    UrbWatch urbs;
+    auto next = std::async(std::launch::async, [&] { return ReadFrame(frames_.get(), 2048, 3 * 2048); });
+    WaitForBulkTransfers(urbs, 3);
+    ASSERT_TRUE(StartStreaming(control_.get()));
+    const FrameResult frame = Await(next, "a frame read of another packet size");
+    EXPECT_TRUE(frame.ok) << frame.error << " " << frame.bytes;
+    EXPECT_EQ(frame.bytes, 3 * 2048u);
+}
+
 TEST_F(FrameReadTest, TenRestartsFailTheReadWithByteCountOne) {
     // Whole camera frames never fit 10,000 bytes.
     ASSERT_TRUE(StartStreaming(control_.get()));
