@@ -47,6 +47,9 @@ struct ControlRequest {
     ULONG outputLength;
     NTSTATUS status;
     ULONG_PTR information;
+    // Set when the request went on to the read path or the frame read, which
+    // complete it; status is then what that path returned.
+    bool passedOn;
 };
 
 PURB AllocateVendorUrb() {
@@ -228,6 +231,66 @@ void ControlTransfer(ControlRequest &r) {
     FreePool(urb);
 }
 
+// Takes the request on to a path that completes it.
+void PassOn(ControlRequest &r, NTSTATUS returned) {
+    r.passedOn = true;
+    r.status = returned;
+}
+
+void PipeTransfer(ControlRequest &r) {
+    ULONG index;
+    if (!PipeIndex(r, &index)) {
+        r.status = STATUS_INVALID_PARAMETER;
+        return;
+    }
+    PINTERFACE_COPY copy = AcquireInterface(r.extension);
+    if (copy == NULL) {
+        r.status = STATUS_UNSUCCESSFUL;
+        return;
+    }
+    // The pipe's fields are copied: the interface may be replaced meanwhile.
+    const bool valid = index < copy->Information.NumberOfPipes;
+    USBD_PIPE_INFORMATION pipe;
+    if (valid) pipe = copy->Information.Pipes[index];
+    ReleaseInterface(copy);
+    if (!valid) {
+        r.status = STATUS_INVALID_PARAMETER;
+        return;
+    }
+    if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt) {
+        r.status = STATUS_INVALID_PARAMETER;
+        return;
+    }
+    if (pipe.PipeHandle == NULL) {
+        r.status = STATUS_UNSUCCESSFUL;
+        return;
+    }
+    if (r.outputLength > pipe.MaximumTransferSize) {
+        PassOn(r, VexReadWrite(r.extension->Self, r.irp));
+        return;
+    }
+    const bool in = (pipe.EndpointAddress & 0x80) != 0;
+    PMDL data = r.outputLength != 0 ? r.irp->MdlAddress : NULL;
+    HANDLE secured = NULL;
+    if (in && data != NULL && !SecureForWriting(r.irp, data, &secured)) {
+        r.status = STATUS_ACCESS_VIOLATION;
+        return;
+    }
+    const USHORT size = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    PURB urb = static_cast<PURB>(AllocatePool(size));
+    if (urb == NULL) {
+        r.status = STATUS_NO_MEMORY;
+    } else {
+        RtlZeroMemory(urb, size);
+        UsbBuildInterruptOrBulkTransferRequest(urb, size, pipe.PipeHandle, NULL, data, data != NULL ? r.outputLength : 0,
+                                               USBD_SHORT_TRANSFER_OK | (in ? USBD_TRANSFER_DIRECTION_IN : 0), NULL);
+        r.status = SubmitUrb(r.extension, urb);
+        if (NT_SUCCESS(r.status)) r.information = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        FreePool(urb);
+    }
+    if (secured != NULL) MmUnsecureVirtualMemory(secured);
+}
+
 void GetLastUsbStatus(ControlRequest &r) {
     if (r.outputLength < sizeof(ULONG)) {
         r.status = STATUS_UNSUCCESSFUL;
@@ -322,6 +385,7 @@ extern "C" NTSTATUS NTAPI VexDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     r.outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
     r.status = STATUS_SUCCESS;
     r.information = 0;
+    r.passedOn = false;
 
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_CAM_GET_INTERFACE_INFO: GetInterfaceInfo(r); break;
@@ -340,6 +404,8 @@ extern "C" NTSTATUS NTAPI VexDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     case IOCTL_CAM_ABORT_PIPE: AbortPipeCode(r); break;
     case IOCTL_CAM_SELECT_INTERFACE: SelectInterfaceCode(r); break;
     case IOCTL_CAM_GET_STRING_DESCRIPTOR: GetStringDescriptor(r); break;
+    case IOCTL_CAM_READ_FRAME: PassOn(r, ReadFrame(device, irp)); break;
+    case IOCTL_CAM_PIPE_TRANSFER: PipeTransfer(r); break;
     case IOCTL_CAM_GET_FRAME_NUMBER: GetFrameNumber(r); break;
     case IOCTL_CAM_CONTROL_REQUEST: ControlTransfer(r); break;
     case IOCTL_CAM_GET_LAST_USB_STATUS: GetLastUsbStatus(r); break;
@@ -358,5 +424,6 @@ extern "C" NTSTATUS NTAPI VexDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     }
 
     DecrementIo(extension);
+    if (r.passedOn) return r.status;
     return CompleteRequest(irp, r.status, r.information);
 }

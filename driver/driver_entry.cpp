@@ -38,6 +38,14 @@ NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     return status;
 }
 
+bool SecureForWriting(PIRP irp, PMDL data, HANDLE *secured) {
+    *secured = NULL;
+    if (irp->RequestorMode == KernelMode) return true;
+    // Securing never raises, where a probe would need structured exception handling.
+    *secured = MmSecureVirtualMemory(MmGetMdlVirtualAddress(data), MmGetMdlByteCount(data), PAGE_READWRITE);
+    return *secured != NULL;
+}
+
 NTSTATUS CreateFrameReadState() {
     RtlZeroMemory(&g_FrameRead, sizeof(g_FrameRead));
     g_FrameRead.Records =
@@ -50,6 +58,8 @@ NTSTATUS CreateFrameReadState() {
     g_FrameRead.NextFree = &g_FrameRead.Records[0];
     KeInitializeSemaphore(&g_FrameRead.Lock, 1, 4);
     KeInitializeEvent(&g_FrameRead.FrameDone, NotificationEvent, FALSE);
+    KeInitializeSpinLock(&g_FrameRead.SpinLock);
+    KeInitializeEvent(&g_FrameRead.SlotIdle, SynchronizationEvent, FALSE);
     for (ULONG i = 0; i < TRANSFER_SLOTS; ++i) {
         g_FrameRead.Slots[i].StagingBuffer = static_cast<PUCHAR>(AllocatePool(STAGING_BUFFER_BYTES));
         if (g_FrameRead.Slots[i].StagingBuffer == NULL) return STATUS_NO_MEMORY;
@@ -58,6 +68,7 @@ NTSTATUS CreateFrameReadState() {
 }
 
 void FreeFrameReadState() {
+    WaitForIdleSlots();
     FreePool(g_FrameRead.Records);
     g_FrameRead.Records = NULL;
     for (ULONG i = 0; i < TRANSFER_SLOTS; ++i) {
@@ -72,6 +83,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
     driver->DriverExtension->AddDevice = VexAddDevice;
     driver->MajorFunction[IRP_MJ_CREATE] = VexCreate;
     driver->MajorFunction[IRP_MJ_CLOSE] = VexClose;
+    driver->MajorFunction[IRP_MJ_READ] = VexReadWrite;
+    driver->MajorFunction[IRP_MJ_WRITE] = VexReadWrite;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = VexDeviceControl;
     driver->MajorFunction[IRP_MJ_PNP] = VexDispatchPnp;
     driver->MajorFunction[IRP_MJ_POWER] = VexDispatchPower;

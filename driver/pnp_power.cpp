@@ -32,13 +32,15 @@ NTSTATUS PassDown(PDEVICE_EXTENSION extension, PIRP irp) {
 
 // Ends what the device is waiting for: the isochronous engines stop
 // resubmitting (an abort alone misses a transfer being resubmitted at that
-// moment), aborting the pipes ends every transfer in flight on them, and
+// moment), aborting the pipes ends every transfer in flight on them,
 // cancelling ends the requests on the default pipe that a camera may never
-// answer.
+// answer, and the frame read served for the device ends with its transfers,
+// whichever pipe handle they carry.
 void EndPendingIo(PDEVICE_EXTENSION extension) {
     CancelIsochronous(extension);
     AbortPipes(extension);
     CancelLowerRequests(extension);
+    EndFrameReads(extension);
 }
 
 NTSTATUS Remove(PDEVICE_OBJECT device, PIRP irp) {

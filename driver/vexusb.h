@@ -102,6 +102,13 @@ bool EnterRequest(PDEVICE_EXTENSION extension);
 // Completes the request with the status and byte count and returns the status.
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
 
+// The I/O manager checked an in-direct buffer (and a write's buffer) for
+// reading only, yet a device-to-host transfer writes into it. A user caller
+// must therefore own the buffer writable, and it stays so (it cannot be made
+// read-only or freed) until *secured is unsecured, at passive or APC level in
+// the caller's process. Kernel callers are trusted (*secured stays null).
+bool SecureForWriting(PIRP irp, PMDL data, HANDLE *secured);
+
 PVOID AllocatePool(SIZE_T bytes);
 void FreePool(PVOID memory);
 
@@ -121,7 +128,18 @@ NTSTATUS NTAPI VexDispatchPower(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI VexCreate(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI VexClose(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI VexDeviceControl(PDEVICE_OBJECT device, PIRP irp);
+// IRP_MJ_READ and IRP_MJ_WRITE, and the control requests handed over to
+// it: one bulk transfer on the handle's pipe (read_path.cpp). Completes the
+// request, or leaves it pending with the USB stack.
+NTSTATUS NTAPI VexReadWrite(PDEVICE_OBJECT device, PIRP irp);
 }
+
+// IOCTL_CAM_READ_FRAME (frame_read.cpp); completes the request, or hands it
+// to VexReadWrite.
+NTSTATUS ReadFrame(PDEVICE_OBJECT device, PIRP irp);
+// The camera is going: ends the frame read served for it and cancels the
+// frame-read transfers sent to it (frame_read.cpp).
+void EndFrameReads(PDEVICE_EXTENSION extension);
 
 // The USB side of the device (usb_configuration.cpp). Each request is sent to
 // the lower device and waited for without a time limit, at passive level.

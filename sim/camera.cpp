@@ -105,6 +105,13 @@ void Camera::OnStartOfFrame(uint32_t) {
     if (readout_.elapsed == readout_.period) readout_.active = false;
 }
 
+size_t Camera::NextFrameLength() {
+    if (frame_lengths_.empty()) return kFrameBytes;
+    const size_t length = frame_lengths_.front();
+    if (frame_lengths_.size() > 1) frame_lengths_.erase(frame_lengths_.begin());
+    return length;
+}
+
 void Camera::BeginReadout() {
     const ReadoutSpeed speed = registers_.Speed();
     if (last_speed_ != speed) {
@@ -117,7 +124,7 @@ void Camera::BeginReadout() {
         .sequence = next_sequence_++,
         .period = FramePeriod(speed),
         .elapsed = 0,
-        .length = std::min(truncate_next_.value_or(kFrameBytes), kFrameBytes),
+        .length = std::min(truncate_next_ ? *truncate_next_ : NextFrameLength(), kFrameBytes),
         .position = 0,
         .lost = 0,
     };
@@ -278,6 +285,12 @@ void Camera::TruncateNextFrame(size_t length) {
     usb::Log(kLog, "fault: the next frame ends after %zu bytes", *truncate_next_);
 }
 
+void Camera::SetFrameLengths(std::vector<size_t> lengths) {
+    auto lock = Lock();
+    frame_lengths_ = std::move(lengths);
+    usb::Log(kLog, "fault: the next %zu frame length(s) are set", frame_lengths_.size());
+}
+
 void Camera::HangSensor() {
     auto lock = Lock();
     hung_ = true;
@@ -295,6 +308,7 @@ void Camera::ClearFaults() {
     auto lock = Lock();
     drop_bytes_ = 0;
     truncate_next_.reset();
+    frame_lengths_.clear();
     hung_ = false;
 }
 

@@ -127,6 +127,10 @@ public:
     // The next frame to start ends after `length` bytes (at most a frame):
     // the readout stops there and the frame ends early, shorter.
     void TruncateNextFrame(size_t length);
+    // The frames that start next end after these lengths, one each, in
+    // order; the last length holds for every frame after them, until
+    // ClearFaults. Lengths above a frame are a whole frame.
+    void SetFrameLengths(std::vector<size_t> lengths);
     // The sensor hangs: no bytes are read out, the frame clock stands still
     // and the data endpoints answer every IN with NAK (isochronous: empty
     // packets), whatever is buffered, until ResumeSensor.
@@ -146,6 +150,7 @@ private:
 
     usb::ControlResult WriteControlWord(uint16_t value);
     void StopStreaming(const char *reason);
+    size_t NextFrameLength();
     void BeginReadout();
     void ReadOut(size_t end);
     void EndReadout();
@@ -179,6 +184,7 @@ private:
     // Stream faults.
     size_t drop_bytes_ = 0;
     std::optional<size_t> truncate_next_;
+    std::vector<size_t> frame_lengths_;  // SetFrameLengths, the next frame's first
     bool hung_ = false;
 };
 

@@ -4,6 +4,7 @@
 
 #include <wdm.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -98,6 +99,7 @@ struct Machine::State {
     std::map<CameraId, StackFaults *> faults;
     CameraId next_id = 0;
     SensorOptions sensor;  // for cameras plugged without a choice of their own
+    bool running = false;
 };
 
 namespace {
@@ -111,7 +113,9 @@ void Machine::HaltAtExit() {
     if (g_machine != nullptr && g_machine->state_->bus) g_machine->state_->bus->Halt();
 }
 
-Machine::Machine(const MachineOptions &options) : state_(new State) {
+Machine::Machine(const MachineOptions &options) : state_(new State) { PowerOn(options); }
+
+void Machine::PowerOn(const MachineOptions &options) {
     state_->sensor = options.sensor;
     state_->bus = std::make_unique<usb::UsbBus>(options.timing == Timing::Fast ? usb::FrameTiming::Fast
                                                                               : usb::FrameTiming::Real);
@@ -121,16 +125,23 @@ Machine::Machine(const MachineOptions &options) : state_(new State) {
                                static_cast<unsigned>(load.status));
     state_->driver = std::move(load.driver);
     if (!LoadStackFaultDriver()) usb::ContractViolation("the stack fault filter did not load");
+    state_->running = true;
+    for (unsigned i = 0; i < options.cameras; ++i) Plug();
 }
 
 bool Machine::Start(const MachineOptions &options) {
     std::lock_guard<std::mutex> lock(g_start_mutex);
-    if (g_machine != nullptr) return false;
-    g_machine = new Machine(options);
-    std::atexit(HaltAtExit);
-    for (unsigned i = 0; i < options.cameras; ++i) g_machine->Plug();
+    if (g_machine == nullptr) {
+        g_machine = new Machine(options);
+        std::atexit(HaltAtExit);
+        return true;
+    }
+    if (g_machine->state_->running) return false;
+    g_machine->PowerOn(options);
     return true;
 }
+
+bool Machine::Running() const { return state_->running; }
 
 Machine &Machine::Get() {
     {
@@ -284,12 +295,14 @@ void Machine::WaitForPendingWork() {
 }
 
 size_t Machine::DriverDeviceCount() const {
+    if (!state_->driver) return 0;
     const ntos::DriverDevices devices = ntos::DevicesOf(state_->driver->Object());
     return devices.present.size() + devices.still_referenced.size();
 }
 
 size_t Machine::DriverPoolBlocks() const {
     size_t blocks = 0;
+    if (!state_->driver) return 0;
     for (const ntos::PoolUsage &usage : ntos::PoolUsageOf(ntos::ModuleOf(state_->driver->Object()->DriverStart)))
         blocks += usage.blocks;
     return blocks;
@@ -310,9 +323,21 @@ uint32_t Machine::FrameNumber() const { return state_->bus->FrameNumber(); }
 
 void Machine::WaitFrames(uint32_t frames) { state_->bus->WaitFrames(frames); }
 
-void Machine::Shutdown() {
+void Machine::Shutdown(std::chrono::milliseconds handles_bound) {
     for (CameraId id : Cameras()) Unplug(id);
-    WaitForPendingWork();
+    // Every request on a pulled camera has ended; each stack goes once the
+    // programs holding its handles have seen that and closed them.
+    const auto deadline = std::chrono::steady_clock::now() + handles_bound;
+    for (;;) {
+        WaitForPendingWork();
+        const size_t left = DriverDeviceCount();
+        if (left == 0) break;
+        if (std::chrono::steady_clock::now() >= deadline)
+            usb::ContractViolation("machine shutdown: %zu camera device(s) still open after %lld ms; every handle "
+                                   "must be closed before the machine stops",
+                                   left, static_cast<long long>(handles_bound.count()));
+        state_->bus->WaitFrames(1);
+    }
     state_->driver->Unload();
     state_->driver.reset();
     UnloadStackFaultDriver();
@@ -320,6 +345,7 @@ void Machine::Shutdown() {
     state_->faults.clear();
     state_->bus.reset();
     state_->departed.clear();
+    state_->running = false;
 }
 
 }  // namespace tm350::sim

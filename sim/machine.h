@@ -1,7 +1,13 @@
 // The simulated machine: a USB bus with cameras on it, the kernel's PnP
 // manager, and the vexusb driver loaded for them. One per process, started
 // on first use; everything a Windows-style program opens as "\\.\TM350-N"
-// is a camera of this machine.
+// is a camera of this machine. It can be stopped (Shutdown) and started
+// again (Start) within the process, as a machine is switched off and on:
+// a stop pulls every camera out, so what programs wait for on them ends,
+// and waits (bounded) for the programs to close their handles before the
+// driver unloads with the kernel verifier's leak checks. A test that stops
+// the machine while requests are in flight collects them and closes its
+// handles on another thread than the one that stops it.
 //
 // The environment variable TM350_SIM configures it with key=value pairs
 // separated by ';':
@@ -20,6 +26,7 @@
 // drive the machine too.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -72,8 +79,11 @@ public:
     // the first call. A configuration error is reported on stderr and the
     // default is used for that pair.
     static Machine &Get();
-    // Starts the machine with these options instead; false when it runs already.
+    // Starts the machine with these options instead, or starts it again after
+    // a Shutdown (the same object: references to it stay good); false when it
+    // runs already.
     static bool Start(const MachineOptions &options);
+    bool Running() const;
 
     // Plugs a new camera in and starts its device stack; the NTSTATUS of the
     // start (or of AddDevice) goes to *start_status when given.
@@ -125,15 +135,19 @@ public:
     // device object (1 for D0 ... 4 for D3); D0 until it reports one.
     int ReportedPowerState(CameraId camera) const;
 
-    // Removes every camera and unloads the driver, which runs the kernel
-    // verifier's checks for leaks; handles still open on a camera make that
-    // fatal. The machine cannot be used afterwards.
-    void Shutdown();
+    // Stops the machine: pulls every camera out (a surprise removal), which
+    // ends the requests in flight on them; waits up to `handles_bound` for
+    // the handles still open on them to be closed, so that each stack's
+    // removal finishes; then unloads the driver, which runs the kernel
+    // verifier's checks for leaks. A handle still open after the bound is
+    // fatal. Start brings the machine up again.
+    void Shutdown(std::chrono::milliseconds handles_bound = std::chrono::seconds(30));
 
     struct State;
 
 private:
     explicit Machine(const MachineOptions &options);
+    void PowerOn(const MachineOptions &options);
     // At the end of the process the host controller stops, so that no frame
     // runs while the libraries go away. Nothing is unloaded: a program may
     // end with handles open, as it may on Windows.

@@ -33,7 +33,9 @@ public:
 
 namespace {
 
-std::unique_ptr<ntos::Driver> g_driver;
+// Never destroyed at exit: a program may end with cameras plugged, and the
+// filter is unloaded only by a machine that stops (UnloadStackFaultDriver).
+std::unique_ptr<ntos::Driver> &g_driver = *new std::unique_ptr<ntos::Driver>;
 
 StackFaults &FaultsOf(PDEVICE_OBJECT device) { return **static_cast<StackFaults **>(device->DeviceExtension); }
 
@@ -161,7 +163,12 @@ extern "C" NTSTATUS NTAPI FilterPower(PDEVICE_OBJECT device, PIRP irp) {
 
 extern "C" NTSTATUS NTAPI FilterPassOn(PDEVICE_OBJECT device, PIRP irp) { return PassOn(FaultsOf(device), irp); }
 
+// Its devices go with their stacks; unloadable, so that a machine started
+// again loads it afresh.
+extern "C" VOID NTAPI FilterUnload(PDRIVER_OBJECT) {}
+
 extern "C" NTSTATUS NTAPI FilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    driver->DriverUnload = FilterUnload;
     for (PDRIVER_DISPATCH &dispatch : driver->MajorFunction) dispatch = FilterPassOn;
     driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = FilterInternalControl;
     driver->MajorFunction[IRP_MJ_PNP] = FilterPnp;

@@ -195,6 +195,18 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+// True when completion has come back to the IRP's allocator: past its top
+// location, or at the top location when an allocator from IoAllocateIrp
+// kept that one for itself (IoSetNextIrpStackLocation, never a dispatch
+// routine there), as Windows lets it: its completion routine then runs for
+// its own location and may free or reuse the IRP.
+bool BackWithAllocator(const IrpRecord &record, const IRP *irp) {
+    if (irp->CurrentLocation > irp->StackCount) return true;
+    if (record.packet != nullptr || irp->CurrentLocation != irp->StackCount) return false;
+    const Location &own = record.locations[irp->StackCount];
+    return own.active_dispatches == 0 && !own.outer_status && !own.returned_pending;
+}
+
 BOOLEAN CancelHeldIrp(IRP *irp) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
@@ -392,7 +404,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
                         "instead",
                         static_cast<void *>(Irp));
     }
-    bool in_top_routine = record->state == IrpState::Completing && Irp->CurrentLocation > Irp->StackCount;
+    bool in_top_routine = record->state == IrpState::Completing && BackWithAllocator(*record, Irp);
     if (record->state != IrpState::Idle && !in_top_routine) {
         VerifierFailure("IoFreeIrp(%p) on an IRP that is %s (sent with IoCallDriver and not yet completed back "
                         "to its allocator)",
@@ -410,7 +422,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     auto record = FindRecord(Irp, "IoReuseIrp");
     std::lock_guard lock(IrpMutex());
-    bool in_top_routine = record->state == IrpState::Completing && Irp->CurrentLocation > Irp->StackCount;
+    bool in_top_routine = record->state == IrpState::Completing && BackWithAllocator(*record, Irp);
     if (record->packet != nullptr || (record->state != IrpState::Idle && !in_top_routine)) {
         VerifierFailure("IoReuseIrp(%p) on an IRP that is %s", static_cast<void *>(Irp), StateName(record->state));
     }
@@ -563,7 +575,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             // Completion stops here; whoever returned this owns the IRP
             // again, unless the routine already sent, completed or freed it.
             if (record->generation == generation && !record->freed) {
-                record->state = Irp->CurrentLocation > Irp->StackCount ? IrpState::Idle : IrpState::InFlight;
+                record->state = BackWithAllocator(*record, Irp) ? IrpState::Idle : IrpState::InFlight;
             }
             record->completed_in_routine = false;
             return;

@@ -32,7 +32,10 @@ uint32_t TransferFlagsOf(const URB &urb) {
 }  // namespace
 
 void TraceUrb(const URB &urb) {
-    const UrbTrace trace{urb.UrbHeader.Function, urb.UrbHeader.Length, TransferFlagsOf(urb)};
+    const uint32_t length = urb.UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER
+                                ? urb.UrbBulkOrInterruptTransfer.TransferBufferLength
+                                : 0;
+    const UrbTrace trace{urb.UrbHeader.Function, urb.UrbHeader.Length, TransferFlagsOf(urb), length};
     std::lock_guard<std::mutex> lock(g_mutex);
     g_history.push_back(trace);
     if (g_history.size() > kUrbHistory) g_history.pop_front();

@@ -16,6 +16,9 @@ struct UrbTrace {
     // TransferFlags of the functions that carry them (vendor and class
     // requests, control, bulk and isochronous transfers), 0 for the others.
     uint32_t transfer_flags = 0;
+    // TransferBufferLength as submitted, for bulk and interrupt transfers; 0
+    // for the others.
+    uint32_t transfer_length = 0;
 };
 
 // How many request blocks RecentUrbs keeps.

@@ -274,7 +274,12 @@ extern "C" NTSTATUS NTAPI BusPower(PDEVICE_OBJECT device, PIRP irp) {
     return status;
 }
 
+// Nothing of its own to give back: its PDOs go with their devices. With an
+// unload routine the driver goes with its bus, so a machine can make a new bus.
+extern "C" VOID NTAPI BusUnload(PDRIVER_OBJECT) {}
+
 extern "C" NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
+    driver->DriverUnload = BusUnload;
     driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = BusInternalControl;
     driver->MajorFunction[IRP_MJ_PNP] = BusPnp;
     driver->MajorFunction[IRP_MJ_POWER] = BusPower;

@@ -1,6 +1,8 @@
 #include "driver_fixture.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 namespace driver_test {
@@ -18,11 +20,93 @@ Machine &TheMachine() {
     return machine;
 }
 
-Handle OpenCamera(int instance) {
+Handle OpenCamera(int instance, Io io) {
     const std::string path = "\\\\.\\TM350-" + std::to_string(instance);
     return Handle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+                              OPEN_EXISTING, io == Io::Overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr));
 }
+
+std::vector<tm350::usb::UrbTrace> BulkTransfers(const std::vector<tm350::usb::UrbTrace> &urbs) {
+    std::vector<tm350::usb::UrbTrace> bulk;
+    for (const auto &urb : urbs)
+        if (urb.function == kUrbBulkTransfer) bulk.push_back(urb);
+    return bulk;
+}
+
+bool EnableRead(HANDLE device) { return Ioctl(device, IOCTL_CAM_ENABLE_READ, {1, 0}, 0).ok; }
+
+bool StartStreaming(HANDLE device) {
+    return Ioctl(device, IOCTL_CAM_CONTROL_REQUEST, CameraRecord(0, 2, 0, 0x01, 3, 0x000F), 0).ok;
+}
+
+Overlapped::Overlapped(size_t length, uint8_t fill) : buffer_(length, fill) {
+    overlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+Overlapped::~Overlapped() { CloseHandle(overlapped_.hEvent); }
+
+bool Overlapped::Started(BOOL result) {
+    if (result || GetLastError() == ERROR_IO_PENDING) return true;
+    error_ = GetLastError();
+    return false;
+}
+
+bool Overlapped::Read(HANDLE device) {
+    return Started(ReadFile(device, buffer_.empty() ? nullptr : buffer_.data(), static_cast<DWORD>(buffer_.size()),
+                            nullptr, &overlapped_));
+}
+
+bool Overlapped::Write(HANDLE device, const void *data) {
+    return Started(WriteFile(device, data, static_cast<DWORD>(buffer_.size()), nullptr, &overlapped_));
+}
+
+bool Overlapped::DeviceControl(HANDLE device, DWORD code, std::vector<uint8_t> input) {
+    return Started(DeviceIoControl(device, code, input.empty() ? nullptr : input.data(),
+                                   static_cast<DWORD>(input.size()), buffer_.empty() ? nullptr : buffer_.data(),
+                                   static_cast<DWORD>(buffer_.size()), nullptr, &overlapped_));
+}
+
+Control Overlapped::Wait(HANDLE device) {
+    Control result;
+    result.ok = GetOverlappedResult(device, &overlapped_, &result.bytes, TRUE) != FALSE;
+    if (!result.ok) result.error = GetLastError();
+    return result;
+}
+
+void Overlapped::AwaitEnd(const char *what, unsigned seconds) {
+    if (WaitForSingleObject(overlapped_.hEvent, seconds * 1000) != WAIT_OBJECT_0) {
+        std::fprintf(stderr, "%s never ended\n", what);
+        std::abort();
+    }
+}
+
+std::vector<uint8_t> FrameHeader(uint32_t magic, uint32_t timeout, uint32_t packet, size_t length) {
+    std::vector<uint8_t> buffer(length, 0xEE);
+    const uint32_t words[] = {magic, timeout, packet};
+    for (size_t w = 0; w < 3 && 4 * w + 4 <= length; ++w)
+        for (size_t b = 0; b < 4; ++b) buffer[4 * w + b] = static_cast<uint8_t>(words[w] >> (8 * b));
+    return buffer;
+}
+
+FrameResult ReadFrame(HANDLE device, std::vector<uint8_t> buffer) {
+    FrameResult result;
+    result.buffer = std::move(buffer);
+    result.ok = DeviceIoControl(device, IOCTL_CAM_READ_FRAME, nullptr, 0,
+                                result.buffer.empty() ? nullptr : result.buffer.data(),
+                                static_cast<DWORD>(result.buffer.size()), &result.bytes, nullptr) != FALSE;
+    if (!result.ok) result.error = GetLastError();
+    return result;
+}
+
+void WaitForBulkTransfers(UrbWatch &urbs, size_t count) {
+    for (size_t seen = 0;;) {
+        seen += BulkTransfers(urbs.New()).size();
+        if (seen >= count) return;
+        TheMachine().WaitFrames(1);
+    }
+}
+
+bool Overlapped::Done() const { return HasOverlappedIoCompleted(&overlapped_); }
 
 Control Ioctl(HANDLE device, DWORD code, std::vector<uint8_t> input, DWORD output_length) {
     Control result;

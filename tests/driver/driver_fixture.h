@@ -51,7 +51,8 @@ private:
     HANDLE handle_;
 };
 
-Handle OpenCamera(int instance);
+enum class Io : uint8_t { Overlapped, Synchronous };
+Handle OpenCamera(int instance, Io io = Io::Overlapped);
 
 // The result of one DeviceIoControl.
 struct Control {
@@ -90,10 +91,67 @@ private:
 
 // Request block functions and transfer flags as the USB stack knows them.
 constexpr uint16_t kUrbAbortPipe = 0x0002;
+constexpr uint16_t kUrbBulkTransfer = 0x0009;
 constexpr uint16_t kUrbVendorDevice = 0x0017;
 constexpr uint16_t kUrbResetPipe = 0x001E;  // reset the pipe and clear the endpoint's halt
 constexpr uint32_t kTransferDirectionIn = 0x1;
 constexpr uint32_t kShortTransferOk = 0x2;
+
+// The bulk transfers among request blocks.
+std::vector<tm350::usb::UrbTrace> BulkTransfers(const std::vector<tm350::usb::UrbTrace> &urbs);
+
+// IOCTL_CAM_ENABLE_READ {01, 00}, and control word 3, which starts the
+// camera streaming; true when the driver accepted each.
+bool EnableRead(HANDLE device);
+bool StartStreaming(HANDLE device);
+
+// One overlapped ReadFile, WriteFile or DeviceIoControl on its own buffer,
+// with its own event.
+class Overlapped {
+public:
+    explicit Overlapped(size_t length, uint8_t fill = 0xEE);
+    ~Overlapped();
+    Overlapped(const Overlapped &) = delete;
+    Overlapped &operator=(const Overlapped &) = delete;
+
+    // False with its error when the request failed at once; true when it
+    // completed at once or is pending.
+    bool Read(HANDLE device);
+    bool Write(HANDLE device, const void *data);
+    bool DeviceControl(HANDLE device, DWORD code, std::vector<uint8_t> input);
+    DWORD error() const { return error_; }
+    // Waits for the request to end: ok, error and bytes as GetOverlappedResult says.
+    Control Wait(HANDLE device);
+    // Stops the program when the request has not ended within `seconds`: a
+    // driver that never completes it would leave the test waiting for ever.
+    void AwaitEnd(const char *what, unsigned seconds = 30);
+    bool Done() const;
+    std::vector<uint8_t> &buffer() { return buffer_; }
+
+private:
+    bool Started(BOOL result);
+    std::vector<uint8_t> buffer_;
+    OVERLAPPED overlapped_{};
+    DWORD error_ = 0;
+};
+
+// IOCTL_CAM_READ_FRAME's buffer of `length` bytes, starting with as much of
+// the header (magic, timeout, packet size) as fits.
+std::vector<uint8_t> FrameHeader(uint32_t magic, uint32_t timeout, uint32_t packet, size_t length);
+
+// One IOCTL_CAM_READ_FRAME without an OVERLAPPED: on a handle opened for
+// synchronous I/O a failure reports its byte count too.
+struct FrameResult {
+    bool ok = false;
+    DWORD error = 0;
+    DWORD bytes = 0;
+    std::vector<uint8_t> buffer;
+};
+FrameResult ReadFrame(HANDLE device, std::vector<uint8_t> buffer);
+
+// Returns once `count` bulk transfers have reached the USB stack since the
+// watch began (or was last asked).
+void WaitForBulkTransfers(UrbWatch &urbs, size_t count);
 
 // Plugs cameras for one test and pulls them out at its end.
 class DriverTest : public ::testing::Test {

@@ -60,6 +60,17 @@ TEST_F(CameraFaults, ATruncatedFrameEndsEarlyAndTheNextStartsOnTime) {
     EXPECT_EQ(camera.Counters().frames_short, 1u);
 }
 
+TEST_F(CameraFaults, FrameLengthsApplyInOrderAndTheLastHoldsUntilFaultsAreCleared) {
+    camera.SetFrameLengths({5000, 1000});
+    reader.RunUntilTransfers(3, 1000);
+    EXPECT_EQ(reader.transfers[0], PatternFrame(0, 0, 5000));
+    EXPECT_EQ(reader.transfers[1], PatternFrame(1, 0, 1000));
+    EXPECT_EQ(reader.transfers[2], PatternFrame(2, 0, 1000));
+    camera.ClearFaults();
+    reader.RunUntilTransfers(4, 1000);
+    EXPECT_EQ(reader.transfers[3], PatternFrame(3));
+}
+
 TEST_F(CameraFaults, AFrameTruncatedToWholePacketsEndsWithAZeroLengthPacket) {
     camera.TruncateNextFrame(4096);
     reader.RunUntilTransfers(1, 1000);

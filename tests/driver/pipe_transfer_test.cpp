@@ -1,0 +1,96 @@
+// IOCTL_CAM_PIPE_TRANSFER: one bulk or interrupt transfer on a pipe of the
+// interface, done before the call returns, or handed to the read path when
+// it is longer than the pipe takes.
+#include "driver_fixture.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace driver_test {
+namespace {
+
+std::vector<uint8_t> PipeIndex(uint32_t index) {
+    return {static_cast<uint8_t>(index), static_cast<uint8_t>(index >> 8), static_cast<uint8_t>(index >> 16),
+            static_cast<uint8_t>(index >> 24)};
+}
+
+class PipeTransferTest : public DriverTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        camera_ = &TheMachine().CameraOf(Plug());
+        handle_ = OpenCamera(0);
+        ASSERT_TRUE(handle_.valid());
+    }
+
+    tm350::sim::Camera *camera_ = nullptr;
+    Handle handle_;
+};
+
+TEST_F(PipeTransferTest, ABadPipeIndexOrAMissingOneIsRefusedWithoutATransfer) {
+    UrbWatch urbs;
+    for (const std::vector<uint8_t> &input : {PipeIndex(2), PipeIndex(0xFFFFFFFF), std::vector<uint8_t>{1, 0}}) {
+        const Control refused = Ioctl(handle_.get(), IOCTL_CAM_PIPE_TRANSFER, input, 512);
+        EXPECT_FALSE(refused.ok);
+        EXPECT_EQ(refused.error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        EXPECT_EQ(refused.bytes, 0u);
+    }
+    EXPECT_TRUE(urbs.New().empty());
+}
+
+TEST_F(PipeTransferTest, AnInTransferReturnsWhatTheCameraSent) {
+    camera_->SetFrameLengths({1000});
+    ASSERT_TRUE(StartStreaming(handle_.get()));
+    UrbWatch urbs;
+    const Control in = Ioctl(handle_.get(), IOCTL_CAM_PIPE_TRANSFER, PipeIndex(1), 4096);
+    ASSERT_TRUE(in.ok) << in.error;
+    EXPECT_EQ(in.bytes, 1000u);
+    EXPECT_EQ(in.output[0], tm350::sim::PatternFrameSource::ByteAt(in.output[0], 0));
+    const auto bulk = BulkTransfers(urbs.New());
+    ASSERT_EQ(bulk.size(), 1u);
+    EXPECT_EQ(bulk[0].transfer_flags, kTransferDirectionIn | kShortTransferOk);
+    EXPECT_EQ(bulk[0].transfer_length, 4096u);
+}
+
+TEST_F(PipeTransferTest, AnOutTransferSendsTheCallersBytes) {
+    const uint64_t before = camera_->Counters().bytes_received;
+    std::vector<uint8_t> data(1536, 0x5A);
+    DWORD bytes = 0;
+    std::vector<uint8_t> index = PipeIndex(0);
+    ASSERT_TRUE(DeviceIoControl(handle_.get(), IOCTL_CAM_PIPE_TRANSFER, index.data(), 4, data.data(),
+                                static_cast<DWORD>(data.size()), &bytes, nullptr));
+    EXPECT_EQ(bytes, 1536u);
+    EXPECT_EQ(camera_->Counters().bytes_received - before, 1536u);
+}
+
+TEST_F(PipeTransferTest, AnInTransferIntoABufferTheCallerCannotWriteIsRefused) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void *read_only = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(read_only, MAP_FAILED);
+    ASSERT_EQ(mprotect(read_only, page, PROT_READ), 0);
+    UrbWatch urbs;
+    std::vector<uint8_t> index = PipeIndex(1);
+    DWORD bytes = 0;
+    EXPECT_FALSE(DeviceIoControl(handle_.get(), IOCTL_CAM_PIPE_TRANSFER, index.data(), 4, read_only,
+                                 static_cast<DWORD>(page), &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
+    EXPECT_TRUE(urbs.New().empty());
+    munmap(read_only, page);
+}
+
+TEST_F(PipeTransferTest, ATransferLongerThanThePipeTakesGoesToTheReadPathWhichRefusesIt) {
+    UrbWatch urbs;
+    Overlapped disabled(3584001);
+    EXPECT_FALSE(disabled.DeviceControl(handle_.get(), IOCTL_CAM_PIPE_TRANSFER, PipeIndex(1)));
+    EXPECT_EQ(disabled.error(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    ASSERT_TRUE(EnableRead(handle_.get()));
+    Overlapped enabled(3584001);
+    EXPECT_FALSE(enabled.DeviceControl(handle_.get(), IOCTL_CAM_PIPE_TRANSFER, PipeIndex(0)));
+    EXPECT_EQ(enabled.error(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(BulkTransfers(urbs.New()).empty());
+    // Completed once, by the read path: the device goes on.
+    EXPECT_TRUE(Ioctl(handle_.get(), IOCTL_CAM_NOP, {}, 0).ok);
+}
+
+}  // namespace
+}  // namespace driver_test
