@@ -24,13 +24,6 @@ bool EnterRequest(PDEVICE_EXTENSION extension) {
     return false;
 }
 
-bool SecureForWriting(PIRP irp, PMDL data, HANDLE *secured) {
-    *secured = NULL;
-    if (irp->RequestorMode == KernelMode) return true;
-    *secured = MmSecureVirtualMemory(MmGetMdlVirtualAddress(data), MmGetMdlByteCount(data), PAGE_READWRITE);
-    return *secured != NULL;
-}
-
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;

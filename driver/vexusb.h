@@ -112,13 +112,6 @@ bool SecureForWriting(PIRP irp, PMDL data, HANDLE *secured);
 PVOID AllocatePool(SIZE_T bytes);
 void FreePool(PVOID memory);
 
-// The I/O manager checked an in-direct buffer for reading only, yet some
-// codes write into it. A user caller must therefore own the buffer writable,
-// and it stays so (it cannot be made read-only or freed) until *secured is
-// unsecured with MmUnsecureVirtualMemory. Securing never raises, where a
-// probe would need structured exception handling. Kernel callers are trusted.
-bool SecureForWriting(PIRP irp, PMDL data, HANDLE *secured);
-
 // Dispatch routines.
 extern "C" {
 NTSTATUS NTAPI VexAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);
