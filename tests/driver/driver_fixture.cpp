@@ -7,14 +7,18 @@
 
 namespace driver_test {
 
+tm350::sim::MachineOptions TestMachineOptions() {
+    tm350::sim::MachineOptions options;
+    options.cameras = 0;
+    options.timing = tm350::sim::Timing::Fast;
+    // Frames whose every byte is known, for the tests that check them.
+    options.sensor.scene = tm350::sim::Scene::Pattern;
+    return options;
+}
+
 Machine &TheMachine() {
     static Machine &machine = [] () -> Machine & {
-        tm350::sim::MachineOptions options;
-        options.cameras = 0;
-        options.timing = tm350::sim::Timing::Fast;
-        // Frames whose every byte is known, for the tests that check them.
-        options.sensor.scene = tm350::sim::Scene::Pattern;
-        Machine::Start(options);
+        Machine::Start(TestMachineOptions());
         return Machine::Get();
     }();
     return machine;

@@ -24,6 +24,8 @@ using tm350::sim::Machine;
 // The machine every test of the program shares: started empty, cameras
 // plugged by each test and pulled out again at its end.
 Machine &TheMachine();
+// The options it starts with: no cameras, fast timing, the counting pattern.
+tm350::sim::MachineOptions TestMachineOptions();
 
 // A handle that closes itself.
 class Handle {

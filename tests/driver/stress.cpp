@@ -30,9 +30,8 @@ void RepeatMachineStops(int rounds, const InFlightFactory &make) {
     Machine &machine = TheMachine();
     machine.WaitForPendingWork();
     const size_t blocks = machine.DriverPoolBlocks();
-    tm350::sim::MachineOptions options;
-    options.cameras = 0;
-    options.timing = tm350::sim::Timing::Fast;
+    // Started again as every test expects to find it.
+    const tm350::sim::MachineOptions options = TestMachineOptions();
     for (int round = 0; round < rounds; ++round) {
         machine.Plug();
         std::unique_ptr<InFlight> load = make();
