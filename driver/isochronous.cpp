@@ -6,8 +6,8 @@
 // A set is the state of one read or one stream: its transfer units (each an
 // IRP and a request block of its own, resubmitted from its completion
 // routine) and, for a stream, its buffers. It is listed in the device while
-// its transfers run, so that removal can stop it; references keep it (and
-// its IRPs, which a canceller may be looking at) until the last user lets go.
+// its transfers run, so that removal can stop it; references keep it until
+// the last user (its transfers, a stream read, a canceller) lets go.
 #include "driver/vexusb.h"
 
 namespace {
@@ -39,6 +39,7 @@ struct IsoUnit {
     PIRP Irp;
     PUCHAR Buffer;  // a stream unit's own slice of the data buffer
     KEVENT Done;    // a read unit has read its share, or stopped
+    UCHAR Parked;   // finished before the read's last unit was first sent; the set's Lock
 };
 
 enum class IsoKind { Read, Stream };
@@ -68,6 +69,7 @@ struct IsoSet {
     // two may finish on two processors at once.
     KSPIN_LOCK Lock;
     UCHAR Stopping;
+    UCHAR Launching;  // a read is still sending its units the first time
     UCHAR Cancelled;  // a canceller has taken it in hand; IsoLock
     KEVENT ReadLock;  // stream reads one at a time (a synchronization event)
     LONG References;
@@ -274,28 +276,32 @@ NTSTATUS SubmitUnit(IsoUnit &unit, PIO_COMPLETION_ROUTINE routine) {
     return IoCallDriver(set->Device->LowerDevice, unit.Irp);
 }
 
-// Readies a finished unit's IRP for its next transfer; false when the set is
-// stopping. The IRP is reused before the check: a canceller sets Stopping
-// before it cancels, so a cancel that comes after the check finds the IRP's
-// Cancel flag still to be seen by the USB stack when the IRP reaches it.
-bool PrepareResubmit(IsoUnit &unit) {
+enum class Next { Submit, Stop, Park };
+
+// Readies a finished unit's IRP for its next transfer. A read unit that
+// finished while the read was still sending its units the first time waits
+// for the last of them (the pipe takes transfers in the order sent, and
+// packet p of the read must follow packet p - 1).
+Next PrepareResubmit(IsoUnit &unit) {
     IoReuseIrp(unit.Irp, STATUS_NOT_SUPPORTED);
     IsoSet *set = unit.Set;
     KIRQL irql;
     KeAcquireSpinLock(&set->Lock, &irql);
-    const bool stopping = set->Stopping != 0;
+    const Next next = set->Stopping ? Next::Stop : set->Launching ? Next::Park : Next::Submit;
+    if (next == Next::Park) unit.Parked = 1;
     KeReleaseSpinLock(&set->Lock, irql);
-    return !stopping;
+    return next;
 }
 
-// Stops the set: no unit is resubmitted any more, and those at the USB stack
-// are cancelled. The caller holds a reference, which keeps the IRPs.
+// Stops the set: no unit is resubmitted any more. Removal aborts the pipes
+// right after, which ends the transfers queued at the USB stack; one being
+// resubmitted at that moment runs its K packets and then stops. The IRPs
+// are not cancelled here: a completion may be reusing one at the same time.
 void StopSet(IsoSet *set) {
     KIRQL irql;
     KeAcquireSpinLock(&set->Lock, &irql);
     set->Stopping = 1;
     KeReleaseSpinLock(&set->Lock, irql);
-    for (ULONG u = 0; u < set->Transfers; ++u) IoCancelIrp(set->Units[u].Irp);
 }
 
 void RecordFailure(IsoSet *set, NTSTATUS status) { InterlockedCompareExchange(&set->Status, status, STATUS_SUCCESS); }
@@ -318,13 +324,11 @@ extern "C" NTSTATUS NTAPI ReadUnitDone(PDEVICE_OBJECT device, PIRP irp, PVOID co
     }
     unit.FirstPacket += set->Transfers * packets;
     if (unit.FirstPacket >= set->PacketCount) more = false;
-    if (more && !PrepareResubmit(unit)) {
-        RecordFailure(set, STATUS_CANCELLED);
-        more = false;
-    }
-    if (more)
+    const Next next = more ? PrepareResubmit(unit) : Next::Stop;
+    if (more && next == Next::Stop) RecordFailure(set, STATUS_CANCELLED);
+    if (next == Next::Submit)
         SubmitUnit(unit, ReadUnitDone);
-    else
+    else if (next == Next::Stop)
         KeSetEvent(&unit.Done, IO_NO_INCREMENT, FALSE);
     // The IRP stays the set's; it is freed with the set.
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -352,7 +356,8 @@ extern "C" NTSTATUS NTAPI StreamUnitDone(PDEVICE_OBJECT device, PIRP irp, PVOID 
               packets * kRecordBytes);
     RingWrite(set->DataRing, unit.Buffer, packets * set->PacketSize);
     KeReleaseSpinLock(&set->Lock, irql);
-    const bool more = NT_SUCCESS(irp->IoStatus.Status) && !FlagSet(&set->Device->StreamStop) && PrepareResubmit(unit);
+    const bool more = NT_SUCCESS(irp->IoStatus.Status) && !FlagSet(&set->Device->StreamStop) &&
+                      PrepareResubmit(unit) == Next::Submit;
     if (more)
         SubmitUnit(unit, StreamUnitDone);
     else if (InterlockedDecrement(&set->Outstanding) == 0)
@@ -420,6 +425,30 @@ NTSTATUS CheckRecord(PDEVICE_EXTENSION extension, PIRP irp, CAM_ISO_RECORD *reco
     return STATUS_SUCCESS;
 }
 
+// Every unit of the read has been sent once: those that finished meanwhile
+// go again now, in the order they were sent.
+void SubmitParkedUnits(IsoSet *set) {
+    KIRQL irql;
+    KeAcquireSpinLock(&set->Lock, &irql);
+    set->Launching = 0;
+    KeReleaseSpinLock(&set->Lock, irql);
+    for (ULONG u = 0; u < set->Transfers; ++u) {
+        IsoUnit &unit = set->Units[u];
+        KeAcquireSpinLock(&set->Lock, &irql);
+        const bool parked = unit.Parked != 0;
+        const bool stopping = set->Stopping != 0;
+        unit.Parked = 0;
+        KeReleaseSpinLock(&set->Lock, irql);
+        if (!parked) continue;
+        if (!stopping) {
+            SubmitUnit(unit, ReadUnitDone);
+        } else {
+            RecordFailure(set, STATUS_CANCELLED);
+            KeSetEvent(&unit.Done, IO_NO_INCREMENT, FALSE);
+        }
+    }
+}
+
 NTSTATUS ReadPackets(PDEVICE_EXTENSION extension, PIRP irp) {
     CAM_ISO_RECORD record;
     IsoPipe pipe;
@@ -450,10 +479,12 @@ NTSTATUS ReadPackets(PDEVICE_EXTENSION extension, PIRP irp) {
     set->TransferFlags = pipe.TransferFlags;
     set->Data = buffer;
     set->Records = buffer + static_cast<SIZE_T>(total) * record.PacketSize;
+    set->Launching = 1;
     RestartSchedule(extension, set->Pipe);
     status = RegisterSet(set);
     if (NT_SUCCESS(status)) {
         for (ULONG u = 0; u < set->Transfers; ++u) SubmitUnit(set->Units[u], ReadUnitDone);
+        SubmitParkedUnits(set);
         for (ULONG u = 0; u < set->Transfers; ++u)
             KeWaitForSingleObject(&set->Units[u].Done, Executive, KernelMode, FALSE, NULL);
         UnregisterSet(set);

@@ -83,6 +83,12 @@ struct IrpRecord {
     int holds = 0;
     bool release_pending = false;
     std::vector<Location> locations;  // indexed by CurrentLocation, 1..StackCount
+    // Counts IoReuseIrp calls. A driver may reuse and resend its IRP from
+    // its completion routine while the IoCallDriver that sent it the time
+    // before has yet to return (the lower driver completed it on another
+    // processor first); what that call returns then belongs to the IRP's
+    // previous life and is not held against the new one.
+    unsigned reuses = 0;
 };
 
 std::mutex &IrpMutex() {
@@ -427,6 +433,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
         VerifierFailure("IoReuseIrp(%p) on an IRP that is %s", static_cast<void *>(Irp), StateName(record->state));
     }
     CCHAR stack_size = Irp->StackCount;
+    ++record->reuses;
     InitializeIrp(Irp, stack_size);
     Irp->IoStatus.Status = Iostatus;
     for (Location &location : record->locations) location = Location{};
@@ -440,6 +447,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     auto record = FindRecord(Irp, "IoCallDriver");
     int index;
+    unsigned reuses;
     {
         std::lock_guard lock(IrpMutex());
         if (record->state == IrpState::Finished) {
@@ -451,6 +459,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         }
         record->state = IrpState::InFlight;
         ++record->generation;
+        reuses = record->reuses;
         index = Irp->CurrentLocation - 1;
         Location &location = record->locations[index];
         if (location.active_dispatches == 0 && location.final_pending) location = Location{};
@@ -471,6 +480,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                         reinterpret_cast<void *>(dispatch), MajorFunctionName(major), KeGetCurrentIrql(), irql);
     }
     std::lock_guard lock(IrpMutex());
+    if (record->reuses != reuses) return status;
     Location &location = record->locations[index];
     --location.active_dispatches;
     if (status == STATUS_PENDING) location.returned_pending = true;

@@ -140,7 +140,9 @@ bool Unqueue(Port &port, PIRP irp, Transfer *out) {
 // IRP was cancelled before it could be queued: the caller completes it.
 bool Enqueue(std::deque<Transfer> &queue, Transfer transfer) {
     IoSetCancelRoutine(transfer.irp, CancelTransfer);
-    if (transfer.irp->Cancel && IoSetCancelRoutine(transfer.irp, nullptr) != nullptr) return false;
+    // IoCancelIrp sets Cancel on another processor, without the bus lock.
+    if (__atomic_load_n(&transfer.irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(transfer.irp, nullptr) != nullptr)
+        return false;
     queue.push_back(transfer);
     return true;
 }

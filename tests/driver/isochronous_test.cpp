@@ -25,7 +25,7 @@ constexpr uint16_t kUrbSyncResetPipe = 0x0030;
 constexpr uint32_t kStartAsap = 0x4;
 constexpr uint32_t kPacketBytes = 3 * 1024;
 constexpr uint32_t kRecordBytes = 12;
-constexpr uint32_t kUsbdIsoLate = 0xC0020000u;  // USBD_STATUS_ISO_NOT_ACCESSED_LATE
+constexpr uint32_t kUsbdIsoLate = 0xC0050000u;  // USBD_STATUS_ISO_NOT_ACCESSED_LATE
 constexpr long kStatusPending = 0x00000103;
 
 // The sensor's bytes numbered across frames: byte g of the stream is byte
