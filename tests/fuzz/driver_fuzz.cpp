@@ -193,6 +193,7 @@ struct Request {
     bool file_open = true;
     std::unique_ptr<Buffer> input;
     std::unique_ptr<Buffer> output;
+    DWORD output_length = 0;  // what the call says the output buffer holds
     OVERLAPPED overlapped{};
     HANDLE event = nullptr;
 
@@ -395,9 +396,8 @@ private:
         const BOOL done = issue(overlapped, &bytes);
         const DWORD error = done ? ERROR_SUCCESS : GetLastError();
         watchdog_.End();
-        const size_t capacity = request->output != nullptr ? request->output->length() : 0;
-        if (done && bytes > capacity && overlapped == nullptr)
-            Finding("%s reported %u bytes for a %zu-byte buffer", request->what.c_str(), bytes, capacity);
+        if (done && bytes > request->output_length)
+            Finding("%s reported %u bytes for a %u-byte buffer", request->what.c_str(), bytes, request->output_length);
         if (overlapped == nullptr || done || error != ERROR_IO_PENDING) return;
         if (call == kOverlappedCancel) CancelIoEx(slot.handle, overlapped);
         requests_.push_back(std::move(request));
@@ -422,6 +422,7 @@ private:
         request->output = std::make_unique<Buffer>(same ? std::max(input_length, output_length) : output_length,
                                                    read_only);
         Buffer &output = *request->output;
+        request->output_length = output_length;
         const uint8_t fill = in.Byte();
         std::memset(output.data(), fill, output.length());
         if ((contents & kOutputFromData) != 0) in.Fill(output.data(), std::min<size_t>(output.length(), 12), fill);
@@ -452,6 +453,7 @@ private:
         auto request = std::make_unique<Request>();
         request->what = std::string(read ? "ReadFile " : "WriteFile ") + std::to_string(length);
         request->output = std::make_unique<Buffer>(length, false);
+        request->output_length = length;
         uint8_t *buffer = request->output->data();
         for (uint32_t i = 0; i < length; i += 4096) buffer[i] = static_cast<uint8_t>(i >> 12);
         Send(*slot, call, std::move(request), [&](LPOVERLAPPED overlapped, DWORD *bytes) {

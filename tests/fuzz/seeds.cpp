@@ -241,6 +241,12 @@ std::vector<Seed> Seeds() {
         add("stop_and_start", script.Op(kStart).Byte(0).Op(kRead).Byte(kSlot0).Length(512).Byte(kOverlappedEvent));
     }
     {
+        // A stopped camera's stack put to sleep: vexusb passes the system
+        // request down from its device request's callback, on another thread.
+        Script script;
+        add("stop_then_sleep", script.Op(kStop).Byte(0).Op(kSleep).Op(kStop).Byte(1).Op(kSleep).Op(kSleep));
+    }
+    {
         Script script = Streaming();
         script.Op(kRead).Byte(kSlot0).Length(301056).Byte(kOverlappedEvent);
         add("sleep_with_read_pending", script.Op(kSleep).Op(kRead).Byte(kSlot0).Length(512).Byte(kOverlappedEvent));
