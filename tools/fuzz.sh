@@ -30,5 +30,5 @@ cd build-fuzz
 # The target bounds every request itself and names the one that never
 # completes; libFuzzer's own timeout only catches what that misses.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  flock "../$lock" bin/driver_fuzz -max_total_time="$seconds" -timeout=60 -rss_limit_mb=8192 -max_len=512 \
+  flock "$lock" bin/driver_fuzz -max_total_time="$seconds" -timeout=60 -rss_limit_mb=8192 -max_len=512 \
   -print_final_stats=1 "$@" corpus ../tests/fuzz/corpus
