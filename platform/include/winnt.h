@@ -296,7 +296,9 @@ FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination,
 #define ZeroMemory RtlZeroMemory
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+// Through offsetof rather than a member of a null pointer, which clang's
+// undefined behaviour sanitizer rightly reports.
+#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - offsetof(type, field)))
 #define ARRAYSIZE(a) (sizeof(a) / sizeof((a)[0]))
 #define RTL_NUMBER_OF(a) ARRAYSIZE(a)
 #define _countof(a) ARRAYSIZE(a)

@@ -18,6 +18,9 @@
 
 #include "common/text.h"
 
+#include <sys/uio.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -172,6 +175,38 @@ private:
     PKEVENT event_;
 };
 
+// ProbeForRead and ProbeForWrite of a user caller's buffer, as the system
+// service does before it builds the IRP: a buffer the caller cannot read (or,
+// for a buffer that receives data, write) fails the call with
+// STATUS_ACCESS_VIOLATION and never reaches the driver, instead of faulting
+// later in the copy back or in the unlocking of its pages. Like
+// ProbeForWrite, the write probe reads and writes back one byte of each
+// page; the kernel does the access, so an unmapped page is an error, not a
+// fault.
+bool ProbeUserBuffer(const void *buffer, ULONG length, bool write) {
+    if (length == 0) return true;
+    const auto begin = reinterpret_cast<uintptr_t>(buffer);
+    if (begin + length < begin) return false;
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    for (uintptr_t address = begin; address < begin + length; address = (address & ~(page - 1)) + page) {
+        const size_t bytes = write ? 1 : std::min<uintptr_t>((address & ~(page - 1)) + page, begin + length) - address;
+        char probe[4096];
+        iovec local{probe, std::min<size_t>(bytes, sizeof probe)};
+        iovec remote{reinterpret_cast<void *>(address), local.iov_len};
+        if (process_vm_readv(getpid(), &local, 1, &remote, 1, 0) != static_cast<ssize_t>(local.iov_len)) return false;
+        if (write && process_vm_writev(getpid(), &local, 1, &remote, 1, 0) != 1) return false;
+    }
+    return true;
+}
+
+NTSTATUS ProbeUserBuffers(const IRP &irp, const void *input, ULONG input_length, const void *output,
+                          ULONG output_length, bool output_written) {
+    if (irp.RequestorMode != UserMode) return STATUS_SUCCESS;
+    if (!ProbeUserBuffer(input, input_length, false) || !ProbeUserBuffer(output, output_length, output_written))
+        return STATUS_ACCESS_VIOLATION;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS AllocateSystemBuffer(IRP &irp, ULONG length, const void *input, ULONG input_length) {
     auto *buffer = static_cast<char *>(AllocatePool(NonPagedPool, length, kBufferTag, nullptr, "IoBuildRequest"));
     if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -198,6 +233,13 @@ NTSTATUS SetUpControlBuffers(IRP &irp, PIO_STACK_LOCATION stack, ULONG code, PVO
     stack->Parameters.DeviceIoControl.OutputBufferLength = output_length;
     irp.UserBuffer = output;
     plan->limit = output_length;
+    if (METHOD_FROM_CTL_CODE(code) != METHOD_NEITHER) {
+        // In-direct output is only read by the transfer; out-direct and
+        // buffered output receive data.
+        NTSTATUS status = ProbeUserBuffers(irp, input, input_length, output, output_length,
+                                           METHOD_FROM_CTL_CODE(code) != METHOD_IN_DIRECT);
+        if (!NT_SUCCESS(status)) return status;
+    }
     switch (METHOD_FROM_CTL_CODE(code)) {
     case METHOD_BUFFERED: {
         ULONG length = input_length > output_length ? input_length : output_length;
@@ -233,6 +275,10 @@ NTSTATUS SetUpTransferBuffers(IRP &irp, const DEVICE_OBJECT &target, bool read, 
     irp.UserBuffer = buffer;
     plan->limit = length;
     if (length == 0) return STATUS_SUCCESS;
+    if ((target.Flags & (DO_BUFFERED_IO | DO_DIRECT_IO)) != 0) {
+        NTSTATUS status = ProbeUserBuffers(irp, nullptr, 0, buffer, length, read);
+        if (!NT_SUCCESS(status)) return status;
+    }
     if ((target.Flags & DO_BUFFERED_IO) != 0) {
         NTSTATUS status = AllocateSystemBuffer(irp, length, read ? nullptr : buffer, read ? 0 : length);
         if (!NT_SUCCESS(status)) return status;

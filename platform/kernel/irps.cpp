@@ -448,6 +448,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     auto record = FindRecord(Irp, "IoCallDriver");
     int index;
     unsigned reuses;
+    bool outermost;
     {
         std::lock_guard lock(IrpMutex());
         if (record->state == IrpState::Finished) {
@@ -463,6 +464,13 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         index = Irp->CurrentLocation - 1;
         Location &location = record->locations[index];
         if (location.active_dispatches == 0 && location.final_pending) location = Location{};
+        // A driver may mark the IRP pending, return STATUS_PENDING, and meanwhile
+        // pass it on from another thread with its location skipped (as a
+        // power request's callback does); the lower driver then answers that
+        // call as it likes, before or after the upper dispatch routine has
+        // returned. Only the dispatch that began first at a location owns its
+        // returned status.
+        outermost = location.active_dispatches == 0;
         ++location.active_dispatches;
     }
     IoSetNextIrpStackLocation(Irp);
@@ -484,7 +492,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Location &location = record->locations[index];
     --location.active_dispatches;
     if (status == STATUS_PENDING) location.returned_pending = true;
-    if (location.active_dispatches == 0 && !location.outer_status) location.outer_status = status;
+    if (outermost && !location.outer_status) location.outer_status = status;
     CheckPendingRule(Irp, index, location);
     return status;
 }

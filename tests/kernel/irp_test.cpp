@@ -176,6 +176,47 @@ TEST_F(KernelIrps, PendingReachesTheCallerThroughSkippedLocations) {
     EXPECT_FALSE(synchronous.pending_returned);
 }
 
+// The upper driver marks the request pending and hands it to another thread,
+// which passes it down with the upper location skipped; the lower driver
+// completes it at once and returns STATUS_SUCCESS only after the upper
+// dispatch routine has returned STATUS_PENDING. The upper driver kept the
+// pending rule, and so did the lower one.
+TEST_F(KernelIrps, ARequestPassedDownFromAnotherThreadMayBeAnsweredAtOnceBelow) {
+    KEVENT lower_completed, upper_returned;
+    KeInitializeEvent(&lower_completed, NotificationEvent, FALSE);
+    KeInitializeEvent(&upper_returned, NotificationEvent, FALSE);
+    LARGE_INTEGER bound = Milliseconds(10000);
+    PDEVICE_OBJECT lower = driver_.AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
+        CompleteWith(irp, STATUS_SUCCESS);
+        KeSetEvent(&lower_completed, IO_NO_INCREMENT, FALSE);
+        EXPECT_EQ(KeWaitForSingleObject(&upper_returned, Executive, KernelMode, FALSE, &bound), STATUS_SUCCESS);
+        return STATUS_SUCCESS;
+    });
+    std::thread passer;
+    PDEVICE_OBJECT upper = driver_.AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        passer = std::thread([&, irp] {
+            IoSkipCurrentIrpStackLocation(irp);
+            EXPECT_EQ(IoCallDriver(lower, irp), STATUS_SUCCESS);
+        });
+        EXPECT_EQ(KeWaitForSingleObject(&lower_completed, Executive, KernelMode, FALSE, &bound), STATUS_SUCCESS);
+        return STATUS_PENDING;
+    });
+    IoAttachDeviceToDeviceStack(upper, lower);
+
+    PIRP irp = IoAllocateIrp(upper->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    std::pair<KEVENT, BOOLEAN> state;
+    KeInitializeEvent(&state.first, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SignalAndStop, &state, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(upper, irp), STATUS_PENDING);
+    KeSetEvent(&upper_returned, IO_NO_INCREMENT, FALSE);
+    passer.join();
+    EXPECT_EQ(KeWaitForSingleObject(&state.first, Executive, KernelMode, FALSE, &bound), STATUS_SUCCESS);
+    EXPECT_TRUE(state.second);
+    IoFreeIrp(irp);
+}
+
 TEST_F(KernelIrps, ACompletionRoutineFindsTheLocationBelowItCleared) {
     PDEVICE_OBJECT lower = driver_.AddDevice([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); });
     struct Seen {

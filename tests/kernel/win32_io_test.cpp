@@ -11,6 +11,9 @@
 #include "kernel/echo_driver.h"
 #include "platform/kernel32/kernel32_test_support.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
 #include <initializer_list>
@@ -128,6 +131,34 @@ TEST_F(Win32DeviceIo, EveryTransferMethodEchoesTheInput) {
     DWORD bytes;
     EXPECT_FALSE(DeviceIoControl(device, IOCTL_ECHO_BUFFERED, nullptr, 8, nullptr, 0, &bytes, nullptr));
     EXPECT_LAST_ERROR(ERROR_NOACCESS);
+}
+
+// A buffer the caller cannot read, or cannot write where the request
+// returns data, fails the call with ERROR_NOACCESS before the driver sees it.
+TEST_F(Win32DeviceIo, BuffersTheCallerCannotAccessFailTheCall) {
+    Handle device = Open("\\\\.\\TESTECHO0");
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    auto *pages = static_cast<char *>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(pages, MAP_FAILED);
+    char *read_only = pages;
+    char *no_access = pages + page;
+    ASSERT_EQ(mprotect(read_only, page, PROT_READ), 0);
+    ASSERT_EQ(mprotect(no_access, page, PROT_NONE), 0);
+    char input[] = "camera";
+    char output[8];
+    DWORD bytes;
+    for (DWORD code : {IOCTL_ECHO_BUFFERED, IOCTL_ECHO_OUT_DIRECT}) {
+        EXPECT_FALSE(DeviceIoControl(device, code, input, 6, read_only, 6, &bytes, nullptr)) << std::hex << code;
+        EXPECT_LAST_ERROR(ERROR_NOACCESS);
+    }
+    for (DWORD code : {IOCTL_ECHO_BUFFERED, IOCTL_ECHO_IN_DIRECT, IOCTL_ECHO_OUT_DIRECT}) {
+        EXPECT_FALSE(DeviceIoControl(device, code, no_access, 6, output, 6, &bytes, nullptr)) << std::hex << code;
+        EXPECT_LAST_ERROR(ERROR_NOACCESS);
+    }
+    EXPECT_FALSE(ReadFile(device, read_only, 6, &bytes, nullptr));
+    EXPECT_LAST_ERROR(ERROR_NOACCESS);
+    EXPECT_TRUE(WriteFile(device, read_only, 6, &bytes, nullptr));
+    munmap(pages, 2 * page);
 }
 
 TEST_F(Win32DeviceIo, DriverStatusesBecomeWin32Errors) {

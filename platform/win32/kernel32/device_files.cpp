@@ -31,7 +31,6 @@ namespace {
 namespace sys = tm350::ntos::syscall;
 
 constexpr NTSTATUS kStatusPending = 0x00000103;
-constexpr NTSTATUS kStatusAccessViolation = static_cast<NTSTATUS>(0xC0000005);
 
 bool Succeeded(NTSTATUS status) { return status >= 0; }
 
