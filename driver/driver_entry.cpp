@@ -53,6 +53,7 @@ NTSTATUS CreateFrameReadState() {
     KeInitializeEvent(&g_FrameRead.FrameDone, NotificationEvent, FALSE);
     KeInitializeSpinLock(&g_FrameRead.SpinLock);
     KeInitializeEvent(&g_FrameRead.SlotIdle, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&g_FrameRead.CancelDone, NotificationEvent, FALSE);
     for (ULONG i = 0; i < TRANSFER_SLOTS; ++i) {
         g_FrameRead.Slots[i].StagingBuffer = static_cast<PUCHAR>(AllocatePool(STAGING_BUFFER_BYTES));
         if (g_FrameRead.Slots[i].StagingBuffer == NULL) return STATUS_NO_MEMORY;

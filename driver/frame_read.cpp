@@ -298,6 +298,40 @@ void AbandonHead() {
     if (g.Head != NULL) EndRequest(g.Head);
 }
 
+// A frame that never comes (a camera that stopped sending) would otherwise
+// hold the caller's thread until another frame read times out or the camera
+// goes: cancelling the request (CancelIoEx from another thread) ends it as a
+// waiter that timed out would, with STATUS_CANCELLED.
+extern "C" VOID NTAPI CancelFrameRead(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    {
+        SpinLockHeld lock;
+        if (g.Head != NULL && g.Head->Active && g.Head->Request == irp) {
+            irp->IoStatus.Status = STATUS_CANCELLED;
+            irp->IoStatus.Information = 0;
+            EndRequest(g.Head);
+        }
+    }
+    KeSetEvent(&g.CancelDone, IO_NO_INCREMENT, FALSE);
+}
+
+// Waits for the frame with the request cancellable.
+void AwaitFrame(PIRP irp) {
+    KeClearEvent(&g.CancelDone);
+    IoSetCancelRoutine(irp, CancelFrameRead);
+    // Cancelled before the routine was in place: nobody else will call it.
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        irp->CancelIrql = irql;
+        CancelFrameRead(NULL, irp);
+    }
+    KeWaitForSingleObject(&g.FrameDone, Executive, KernelMode, FALSE, NULL);
+    // A cancel routine already called may still be running: the request is
+    // completed only once it is done with it.
+    if (IoSetCancelRoutine(irp, NULL) == NULL) KeWaitForSingleObject(&g.CancelDone, Executive, KernelMode, FALSE, NULL);
+}
+
 // The pipe the request's handle reads from, or null when it cannot take a
 // frame read.
 PUSBD_PIPE_INFORMATION PipeOf(PIRP irp) {
@@ -380,7 +414,7 @@ NTSTATUS ReadFrame(PDEVICE_OBJECT device, PIRP irp) {
         return CompletePreset(irp);
     }
     g.NextFree = g.NextFree->Next;
-    KeWaitForSingleObject(&g.FrameDone, Executive, KernelMode, FALSE, NULL);
+    AwaitFrame(irp);
     KeReleaseSemaphore(&g.Lock, IO_NO_INCREMENT, 1, FALSE);
     status = irp->IoStatus.Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -70,6 +70,7 @@ typedef struct _FRAME_READ_STATE {
     // waiter that times out ends the head from yet another thread.
     KSPIN_LOCK SpinLock;
     KEVENT SlotIdle;     // synchronization; set whenever a slot goes idle
+    KEVENT CancelDone;   // notification; set when the frame read's cancel routine has finished
 } FRAME_READ_STATE;
 
 extern FRAME_READ_STATE g_FrameRead;

@@ -2,9 +2,6 @@
 // SETUP packets the camera receives.
 #include "driver_fixture.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <optional>
 
@@ -41,13 +38,11 @@ private:
     const uint8_t *bytes_;
 };
 
-class ControlTest : public DriverTest {
+class ControlTest : public OneCameraTest {
 protected:
     void SetUp() override {
-        camera_ = &TheMachine().CameraOf(Plug());
-        handle_ = OpenCamera(0);
-        ASSERT_TRUE(handle_.valid());
-        watch_.emplace(*camera_);
+        OneCameraTest::SetUp();
+        if (camera_ != nullptr) watch_.emplace(*camera_);
     }
     // The control transfers the camera saw since the last call.
     std::vector<ControlRecord> NewTransfers() { return watch_->New(); }
@@ -57,8 +52,6 @@ protected:
         return last.ok ? LittleEndian32(last.output) : 0;
     }
 
-    tm350::sim::Camera *camera_ = nullptr;
-    Handle handle_;
     std::optional<TransferWatch> watch_;
 };
 
@@ -431,38 +424,13 @@ TEST_F(ControlTest, AVendorRequestTheCameraStallsStillSucceedsAndLeavesTheStallS
     EXPECT_EQ(LastUsbStatus(), 0xC0000004u);
 }
 
-// Pages of this process that a test can make read-only, as a caller's
-// buffer may be.
-class Pages {
-public:
-    explicit Pages(size_t count) : size_(count * static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
-        void *memory = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        memory_ = memory == MAP_FAILED ? nullptr : static_cast<uint8_t *>(memory);
-        if (memory_ != nullptr) std::memset(memory_, 0x33, size_);
-    }
-    ~Pages() {
-        if (memory_ != nullptr) munmap(memory_, size_);
-    }
-    Pages(const Pages &) = delete;
-    Pages &operator=(const Pages &) = delete;
-    uint8_t *data() const { return memory_; }
-    size_t page_size() const { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
-    bool MakeReadOnly(size_t first_page) {
-        return mprotect(memory_ + first_page * page_size(), size_ - first_page * page_size(), PROT_READ) == 0;
-    }
-
-private:
-    size_t size_;
-    uint8_t *memory_;
-};
-
 TEST_F(ControlTest, AReplyIsNeverWrittenIntoABufferTheCallerCannotWrite) {
     Pages pages(2);
     ASSERT_NE(pages.data(), nullptr);
     ASSERT_TRUE(pages.MakeReadOnly(1));
     const std::vector<uint8_t> read_word = CameraRecord(1, 2, 0, 0x11, 0, 0x24C0);
     // Wholly read-only, and one byte past the last writable one.
-    uint8_t *const buffers[] = {pages.data() + pages.page_size(), pages.data() + pages.page_size() - 2};
+    uint8_t *const buffers[] = {pages.data() + Pages::PageSize(), pages.data() + Pages::PageSize() - 2};
     for (uint8_t *buffer : buffers) {
         DWORD bytes = 99;
         EXPECT_FALSE(DeviceIoControl(handle_.get(), IOCTL_CAM_CONTROL_REQUEST, const_cast<uint8_t *>(read_word.data()),
@@ -478,7 +446,7 @@ TEST_F(ControlTest, AReplyIsNeverWrittenIntoABufferTheCallerCannotWrite) {
     DWORD bytes = 0;
     const std::vector<uint8_t> load = CameraRecord(0, 2, 0, 0xA0, 0x0300, 0);
     ASSERT_TRUE(DeviceIoControl(handle_.get(), IOCTL_CAM_CONTROL_REQUEST, const_cast<uint8_t *>(load.data()), 10,
-                                pages.data() + pages.page_size(), 4, &bytes, nullptr));
+                                pages.data() + Pages::PageSize(), 4, &bytes, nullptr));
     EXPECT_EQ(bytes, 4u);
     EXPECT_EQ(camera_->ReadMemory(0x0300, 4), std::vector<uint8_t>(4, 0x33));
     ASSERT_TRUE(DeviceIoControl(handle_.get(), IOCTL_CAM_CONTROL_REQUEST, const_cast<uint8_t *>(read_word.data()), 10,

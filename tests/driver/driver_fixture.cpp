@@ -1,6 +1,10 @@
 #include "driver_fixture.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -176,6 +180,29 @@ void DriverTest::TearDown() {
     plugged_.clear();
     // Removals released by a last close finish before the next test counts anything.
     TheMachine().WaitForPendingWork();
+}
+
+void OneCameraTest::SetUp() {
+    DriverTest::SetUp();
+    camera_ = &TheMachine().CameraOf(Plug());
+    handle_ = OpenCamera(0);
+    ASSERT_TRUE(handle_.valid());
+}
+
+Pages::Pages(size_t count) : size_(count * PageSize()) {
+    void *memory = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    memory_ = memory == MAP_FAILED ? nullptr : static_cast<uint8_t *>(memory);
+    if (memory_ != nullptr) std::memset(memory_, 0x33, size_);
+}
+
+Pages::~Pages() {
+    if (memory_ != nullptr) munmap(memory_, size_);
+}
+
+size_t Pages::PageSize() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
+
+bool Pages::MakeReadOnly(size_t first_page) {
+    return mprotect(memory_ + first_page * PageSize(), size_ - first_page * PageSize(), PROT_READ) == 0;
 }
 
 }  // namespace driver_test

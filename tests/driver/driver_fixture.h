@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -164,6 +165,34 @@ protected:
     void TearDown() override;
 
     std::vector<CameraId> plugged_;
+};
+
+// A test with one camera plugged in and an overlapped handle open on it.
+class OneCameraTest : public DriverTest {
+protected:
+    void SetUp() override;
+
+    tm350::sim::Camera *camera_ = nullptr;
+    Handle handle_;
+};
+
+// Pages of this process that a test can make read-only, as a caller's
+// buffer may be.
+class Pages {
+public:
+    explicit Pages(size_t count);
+    ~Pages();
+    Pages(const Pages &) = delete;
+    Pages &operator=(const Pages &) = delete;
+    static size_t PageSize();
+    uint8_t *data() const { return memory_; }
+    size_t size() const { return size_; }
+    // Read-only from page `first_page` to the end.
+    bool MakeReadOnly(size_t first_page = 0);
+
+private:
+    size_t size_;
+    uint8_t *memory_;
 };
 
 }  // namespace driver_test

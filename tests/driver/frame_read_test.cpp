@@ -187,6 +187,25 @@ TEST_F(FrameReadTest, AWaiterThatTimesOutAbandonsTheReadBeingServedAndTakesItsPl
     EXPECT_EQ(frame.bytes, 2 * kPacket);
 }
 
+TEST_F(FrameReadTest, CancellingAFrameReadThatWaitsForEverEndsItAndTheNextReadIsServed) {
+    // The camera does not stream: without the cancel the read would wait
+    // until the camera went.
+    UrbWatch urbs;
+    auto served = std::async(std::launch::async, [&] { return ReadFrame(frames_.get(), kPacket); });
+    WaitForBulkTransfers(urbs, 4);
+    ASSERT_TRUE(CancelIoEx(frames_.get(), nullptr));
+    const FrameResult cancelled = Await(served, "the cancelled frame read");
+    EXPECT_FALSE(cancelled.ok);
+    EXPECT_EQ(cancelled.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(cancelled.bytes, 0u);
+
+    camera_->SetFrameLengths({kFrame});
+    ASSERT_TRUE(StartStreaming(control_.get()));
+    const FrameResult frame = ReadFrame(frames_.get(), kPacket);
+    EXPECT_TRUE(frame.ok) << frame.error;
+    EXPECT_EQ(frame.bytes, 2 * kPacket);
+}
+
 TEST_F(FrameReadTest, ATimeoutBeyondThirtyTwoBitsOfHundredNanosecondsWaitsAsLongAsAsked) {
     Handle second = OpenCamera(0, Io::Synchronous);
     UrbWatch urbs;

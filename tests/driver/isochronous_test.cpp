@@ -3,9 +3,6 @@
 // isochronous IN, 3 x 1024 bytes per microframe).
 #include "driver_fixture.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -253,35 +250,12 @@ TEST_F(IsochronousTest, AReadInterleavesItsUnitsAndPutsEachPacketRecordAfterTheD
     EXPECT_TRUE(std::all_of(read.output.end() - 16, read.output.end(), [](uint8_t b) { return b == 0xEE; }));
 }
 
-// Pages of this process that a test can make read-only, as a caller's
-// buffer may be.
-class Pages {
-public:
-    explicit Pages(size_t count) : size_(count * static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
-        void *memory = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        memory_ = memory == MAP_FAILED ? nullptr : static_cast<uint8_t *>(memory);
-        if (memory_ != nullptr) std::memset(memory_, 0x33, size_);
-    }
-    ~Pages() {
-        if (memory_ != nullptr) munmap(memory_, size_);
-    }
-    Pages(const Pages &) = delete;
-    Pages &operator=(const Pages &) = delete;
-    uint8_t *data() const { return memory_; }
-    size_t size() const { return size_; }
-    bool MakeReadOnly() { return mprotect(memory_, size_, PROT_READ) == 0; }
-
-private:
-    size_t size_;
-    uint8_t *memory_;
-};
-
 // IOCTL_CAM_ISO_READ2 takes its buffer as one the device only reads from,
 // yet packets land in it.
 TEST_F(IsochronousTest, TheSecondReadCodeWritesOnlyIntoABufferTheCallerCanWrite) {
     const std::vector<uint8_t> record = IsoRecord(1, 1024, 16, 8, 2);
     const DWORD length = 16 * (1024 + kRecordBytes);
-    Pages pages((length + sysconf(_SC_PAGESIZE) - 1) / sysconf(_SC_PAGESIZE));
+    Pages pages((length + Pages::PageSize() - 1) / Pages::PageSize());
     ASSERT_NE(pages.data(), nullptr);
     DWORD bytes = 99;
     ASSERT_TRUE(DeviceIoControl(handle_.get(), IOCTL_CAM_ISO_READ2, const_cast<uint8_t *>(record.data()), 20,

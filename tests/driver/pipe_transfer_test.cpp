@@ -3,9 +3,6 @@
 // it is longer than the pipe takes.
 #include "driver_fixture.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 namespace driver_test {
 namespace {
 
@@ -14,18 +11,7 @@ std::vector<uint8_t> PipeIndex(uint32_t index) {
             static_cast<uint8_t>(index >> 24)};
 }
 
-class PipeTransferTest : public DriverTest {
-protected:
-    void SetUp() override {
-        DriverTest::SetUp();
-        camera_ = &TheMachine().CameraOf(Plug());
-        handle_ = OpenCamera(0);
-        ASSERT_TRUE(handle_.valid());
-    }
-
-    tm350::sim::Camera *camera_ = nullptr;
-    Handle handle_;
-};
+using PipeTransferTest = OneCameraTest;
 
 TEST_F(PipeTransferTest, ABadPipeIndexOrAMissingOneIsRefusedWithoutATransfer) {
     UrbWatch urbs;
@@ -64,10 +50,11 @@ TEST_F(PipeTransferTest, AnOutTransferSendsTheCallersBytes) {
 }
 
 TEST_F(PipeTransferTest, AnInTransferIntoABufferTheCallerCannotWriteIsRefused) {
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    void *read_only = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(read_only, MAP_FAILED);
-    ASSERT_EQ(mprotect(read_only, page, PROT_READ), 0);
+    const size_t page = Pages::PageSize();
+    Pages pages(1);
+    uint8_t *const read_only = pages.data();
+    ASSERT_NE(read_only, nullptr);
+    ASSERT_TRUE(pages.MakeReadOnly());
     UrbWatch urbs;
     std::vector<uint8_t> index = PipeIndex(1);
     DWORD bytes = 0;
@@ -75,7 +62,6 @@ TEST_F(PipeTransferTest, AnInTransferIntoABufferTheCallerCannotWriteIsRefused) {
                                  static_cast<DWORD>(page), &bytes, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
     EXPECT_TRUE(urbs.New().empty());
-    munmap(read_only, page);
 }
 
 TEST_F(PipeTransferTest, ATransferLongerThanThePipeTakesGoesToTheReadPathWhichRefusesIt) {

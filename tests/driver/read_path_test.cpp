@@ -2,9 +2,6 @@
 // handle's pipe, as user mode sees it and as the USB stack got it.
 #include "driver_fixture.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <thread>
 
 namespace driver_test {
@@ -25,18 +22,7 @@ bool IsPatternFrame(const std::vector<uint8_t> &bytes, size_t length) {
     return true;
 }
 
-class ReadTest : public DriverTest {
-protected:
-    void SetUp() override {
-        DriverTest::SetUp();
-        camera_ = &TheMachine().CameraOf(Plug());
-        handle_ = OpenCamera(0);
-        ASSERT_TRUE(handle_.valid());
-    }
-
-    tm350::sim::Camera *camera_ = nullptr;
-    Handle handle_;
-};
+using ReadTest = OneCameraTest;
 
 TEST_F(ReadTest, ReadsAreRefusedUntilEnabledWithOneThenZero) {
     for (std::vector<uint8_t> enable : {std::vector<uint8_t>{}, {1, 1}, {0, 0}, {2, 0}}) {
@@ -143,10 +129,11 @@ TEST_F(ReadTest, AWriteIsTheSameTransferWithoutTheDirectionFlagAndNeedsAWritable
     ASSERT_TRUE(EnableRead(handle_.get()));
     // The handle's pipe is the camera's IN pipe: the data come from the
     // camera into the write's buffer, which the caller must own writable.
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    void *read_only = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(read_only, MAP_FAILED);
-    ASSERT_EQ(mprotect(read_only, page, PROT_READ), 0);
+    const size_t page = Pages::PageSize();
+    Pages pages(1);
+    uint8_t *const read_only = pages.data();
+    ASSERT_NE(read_only, nullptr);
+    ASSERT_TRUE(pages.MakeReadOnly());
     UrbWatch urbs;
     {
         Overlapped write(page);
@@ -154,7 +141,6 @@ TEST_F(ReadTest, AWriteIsTheSameTransferWithoutTheDirectionFlagAndNeedsAWritable
         EXPECT_EQ(write.error(), static_cast<DWORD>(ERROR_NOACCESS));
         EXPECT_TRUE(BulkTransfers(urbs.New()).empty());
     }
-    munmap(read_only, page);
 
     camera_->SetFrameLengths({1000});
     Overlapped write(kRawLines);
