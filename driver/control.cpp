@@ -225,7 +225,7 @@ void ControlTransfer(ControlRequest &r) {
     const ULONG flags = (record.Direction != 0 ? USBD_TRANSFER_DIRECTION_IN : 0) | USBD_SHORT_TRANSFER_OK;
     UsbBuildVendorRequest(urb, function, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), flags, 0, record.Request,
                           record.Value, record.Index, NULL, data, r.outputLength, NULL);
-    r.status = SubmitUrb(r.extension, urb);
+    r.status = SubmitUrbFor(r.extension, urb, r.irp);
     if (NT_SUCCESS(r.status)) r.information = urb->UrbControlVendorClassRequest.TransferBufferLength;
     if (secured != NULL) MmUnsecureVirtualMemory(secured);
     FreePool(urb);
@@ -284,7 +284,7 @@ void PipeTransfer(ControlRequest &r) {
         RtlZeroMemory(urb, size);
         UsbBuildInterruptOrBulkTransferRequest(urb, size, pipe.PipeHandle, NULL, data, data != NULL ? r.outputLength : 0,
                                                USBD_SHORT_TRANSFER_OK | (in ? USBD_TRANSFER_DIRECTION_IN : 0), NULL);
-        r.status = SubmitUrb(r.extension, urb);
+        r.status = SubmitUrbFor(r.extension, urb, r.irp);
         if (NT_SUCCESS(r.status)) r.information = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         FreePool(urb);
     }

@@ -12,11 +12,20 @@ extern "C" NTSTATUS NTAPI LowerRequestDone(PDEVICE_OBJECT device, PIRP irp, PVOI
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// Cancelling the caller's request cancels the lower request it waits for.
+extern "C" VOID NTAPI CancelCallerWait(PDEVICE_OBJECT device, PIRP caller) {
+    UNREFERENCED_PARAMETER(device);
+    IoReleaseCancelSpinLock(caller->CancelIrql);
+    PLOWER_REQUEST request = static_cast<PLOWER_REQUEST>(caller->Tail.Overlay.DriverContext[0]);
+    IoCancelIrp(request->Irp);
+    KeSetEvent(&request->CallerCancelDone, IO_NO_INCREMENT, FALSE);
+}
+
 // An internal device-control request to the lower device, waited for
-// without a time limit; only removal cuts the wait short, by cancelling it.
-// The IRP is the driver's own so that it outlives its completion until no
-// canceller refers to it.
-NTSTATUS CallLowerAndWait(PDEVICE_EXTENSION extension, ULONG code, PURB urb) {
+// without a time limit; removal cuts the wait short by cancelling it, and so
+// does cancelling `caller` when one is given. The IRP is the driver's own so
+// that it outlives its completion until no canceller refers to it.
+NTSTATUS CallLowerAndWait(PDEVICE_EXTENSION extension, ULONG code, PURB urb, PIRP caller = NULL) {
     PIRP irp = IoAllocateIrp(extension->LowerDevice->StackSize, FALSE);
     if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
@@ -44,7 +53,20 @@ NTSTATUS CallLowerAndWait(PDEVICE_EXTENSION extension, ULONG code, PURB urb) {
     KeReleaseSpinLock(&extension->RequestLock, irql);
 
     IoCallDriver(extension->LowerDevice, irp);
+    if (caller != NULL) {
+        KeInitializeEvent(&request.CallerCancelDone, NotificationEvent, FALSE);
+        caller->Tail.Overlay.DriverContext[0] = &request;
+        IoSetCancelRoutine(caller, CancelCallerWait);
+        // Cancelled before the routine was in place: nobody else will call it.
+        if (caller->Cancel && IoSetCancelRoutine(caller, NULL) != NULL) {
+            IoCancelIrp(irp);
+            KeSetEvent(&request.CallerCancelDone, IO_NO_INCREMENT, FALSE);
+        }
+    }
     KeWaitForSingleObject(&request.Done, Executive, KernelMode, FALSE, NULL);
+    // A cancel routine already called may still be using the request.
+    if (caller != NULL && IoSetCancelRoutine(caller, NULL) == NULL)
+        KeWaitForSingleObject(&request.CallerCancelDone, Executive, KernelMode, FALSE, NULL);
     KeAcquireSpinLock(&extension->RequestLock, &irql);
     RemoveEntryList(&request.Link);
     const bool held = request.Cancellers > 0;
@@ -84,8 +106,10 @@ void CancelLowerRequests(PDEVICE_EXTENSION extension) {
     KeReleaseSpinLock(&extension->RequestLock, irql);
 }
 
-NTSTATUS SubmitUrb(PDEVICE_EXTENSION extension, PURB urb) {
-    const NTSTATUS status = CallLowerAndWait(extension, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+NTSTATUS SubmitUrb(PDEVICE_EXTENSION extension, PURB urb) { return SubmitUrbFor(extension, urb, NULL); }
+
+NTSTATUS SubmitUrbFor(PDEVICE_EXTENSION extension, PURB urb, PIRP caller) {
+    const NTSTATUS status = CallLowerAndWait(extension, IOCTL_INTERNAL_USB_SUBMIT_URB, urb, caller);
     // Requests on other threads may fail at the same time; the last word wins whole.
     if (USBD_ERROR(urb->UrbHeader.Status))
         InterlockedExchange(reinterpret_cast<LONG volatile *>(&extension->LastUsbStatus), urb->UrbHeader.Status);

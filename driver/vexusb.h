@@ -36,6 +36,7 @@ typedef struct _LOWER_REQUEST {
     UCHAR Cancelled;  // guarded by RequestLock
     KEVENT Done;      // set by the completion routine; the IRP is then the waiter's to free
     KEVENT Released;  // set when the last canceller lets go of it
+    KEVENT CallerCancelDone;  // set when the caller's cancel routine is done with it
 } LOWER_REQUEST, *PLOWER_REQUEST;
 
 // The state flags (Started, Stopped, Removing, SurpriseRemoved) are set by
@@ -137,6 +138,9 @@ void EndFrameReads(PDEVICE_EXTENSION extension);
 // The USB side of the device (usb_configuration.cpp). Each request is sent to
 // the lower device and waited for without a time limit, at passive level.
 NTSTATUS SubmitUrb(PDEVICE_EXTENSION extension, PURB urb);
+// The same for a transfer that waits on the camera's data, which may never
+// come: cancelling `caller` (CancelIoEx) cancels the transfer.
+NTSTATUS SubmitUrbFor(PDEVICE_EXTENSION extension, PURB urb, PIRP caller);
 NTSTATUS ResetPort(PDEVICE_EXTENSION extension);
 NTSTATUS UsbStart(PDEVICE_EXTENSION extension);
 NTSTATUS Configure(PDEVICE_EXTENSION extension);

@@ -3,6 +3,11 @@
 // it is longer than the pipe takes.
 #include "driver_fixture.h"
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+
 namespace driver_test {
 namespace {
 
@@ -36,6 +41,29 @@ TEST_F(PipeTransferTest, AnInTransferReturnsWhatTheCameraSent) {
     ASSERT_EQ(bulk.size(), 1u);
     EXPECT_EQ(bulk[0].transfer_flags, kTransferDirectionIn | kShortTransferOk);
     EXPECT_EQ(bulk[0].transfer_length, 4096u);
+}
+
+TEST_F(PipeTransferTest, AnInTransferThatNoDataEndsCanBeCancelledAndTheHandleGoesOn) {
+    // The camera does not stream: only the cancel ends the transfer.
+    UrbWatch urbs;
+    auto waiting = std::async(std::launch::async,
+                              [&] { return Ioctl(handle_.get(), IOCTL_CAM_PIPE_TRANSFER, PipeIndex(1), 4096); });
+    WaitForBulkTransfers(urbs, 1);
+    ASSERT_TRUE(CancelIoEx(handle_.get(), nullptr));
+    if (waiting.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        std::fprintf(stderr, "the cancelled pipe transfer never ended\n");
+        std::abort();
+    }
+    const Control cancelled = waiting.get();
+    EXPECT_FALSE(cancelled.ok);
+    EXPECT_EQ(cancelled.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(cancelled.bytes, 0u);
+
+    camera_->SetFrameLengths({1000});
+    ASSERT_TRUE(StartStreaming(handle_.get()));
+    const Control in = Ioctl(handle_.get(), IOCTL_CAM_PIPE_TRANSFER, PipeIndex(1), 4096);
+    ASSERT_TRUE(in.ok) << in.error;
+    EXPECT_EQ(in.bytes, 1000u);
 }
 
 TEST_F(PipeTransferTest, AnOutTransferSendsTheCallersBytes) {
