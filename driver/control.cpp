@@ -134,22 +134,30 @@ void ResetPipeCode(ControlRequest &r) {
     r.status = PipeIndex(r, &index) ? ResetPipe(r.extension, index) : STATUS_INVALID_PARAMETER;
 }
 
-void AbortPipeCode(ControlRequest &r) {
+// The pipe the request's u32 index names, copied: the interface may be
+// replaced meanwhile. False, with the request's status set, when there is
+// no such pipe.
+bool RequestedPipe(ControlRequest &r, USBD_PIPE_INFORMATION *pipe) {
     ULONG index;
     if (!PipeIndex(r, &index)) {
         r.status = STATUS_INVALID_PARAMETER;
-        return;
+        return false;
     }
     PINTERFACE_COPY copy = AcquireInterface(r.extension);
     if (copy == NULL) {
         r.status = STATUS_UNSUCCESSFUL;
-        return;
+        return false;
     }
-    if (index < copy->Information.NumberOfPipes)
-        AbortPipe(r.extension, copy->Information.Pipes[index].PipeHandle);
-    else
-        r.status = STATUS_INVALID_PARAMETER;
+    const bool valid = index < copy->Information.NumberOfPipes;
+    if (valid) *pipe = copy->Information.Pipes[index];
     ReleaseInterface(copy);
+    if (!valid) r.status = STATUS_INVALID_PARAMETER;
+    return valid;
+}
+
+void AbortPipeCode(ControlRequest &r) {
+    USBD_PIPE_INFORMATION pipe;
+    if (RequestedPipe(r, &pipe)) AbortPipe(r.extension, pipe.PipeHandle);
 }
 
 void SelectInterfaceCode(ControlRequest &r) {
@@ -238,25 +246,8 @@ void PassOn(ControlRequest &r, NTSTATUS returned) {
 }
 
 void PipeTransfer(ControlRequest &r) {
-    ULONG index;
-    if (!PipeIndex(r, &index)) {
-        r.status = STATUS_INVALID_PARAMETER;
-        return;
-    }
-    PINTERFACE_COPY copy = AcquireInterface(r.extension);
-    if (copy == NULL) {
-        r.status = STATUS_UNSUCCESSFUL;
-        return;
-    }
-    // The pipe's fields are copied: the interface may be replaced meanwhile.
-    const bool valid = index < copy->Information.NumberOfPipes;
     USBD_PIPE_INFORMATION pipe;
-    if (valid) pipe = copy->Information.Pipes[index];
-    ReleaseInterface(copy);
-    if (!valid) {
-        r.status = STATUS_INVALID_PARAMETER;
-        return;
-    }
+    if (!RequestedPipe(r, &pipe)) return;
     if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt) {
         r.status = STATUS_INVALID_PARAMETER;
         return;

@@ -10,6 +10,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -194,5 +198,16 @@ private:
     size_t size_;
     uint8_t *memory_;
 };
+
+// A driver that waits for ever would leave the test waiting for ever: a
+// wait that runs out says what never ended and stops the program instead.
+template <typename T>
+T Await(std::future<T> &future, const char *what) {
+    if (future.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        std::fprintf(stderr, "%s never ended\n", what);
+        std::abort();
+    }
+    return future.get();
+}
 
 }  // namespace driver_test

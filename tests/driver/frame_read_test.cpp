@@ -23,15 +23,6 @@ FrameResult ReadFrame(HANDLE device, uint32_t packet, size_t length = kFrame, ui
     return driver_test::ReadFrame(device, FrameHeader(magic, timeout, packet, length));
 }
 
-// A frame read that never ends would leave the test waiting for ever.
-FrameResult Await(std::future<FrameResult> &future, const char *what) {
-    if (future.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
-        std::fprintf(stderr, "%s never ended\n", what);
-        std::abort();
-    }
-    return future.get();
-}
-
 // True when the first `length` bytes are one frame of the camera's pattern.
 bool IsPatternFrame(const std::vector<uint8_t> &bytes, size_t length) {
     const uint64_t sequence = bytes[0];

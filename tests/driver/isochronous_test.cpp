@@ -77,16 +77,6 @@ bool WithinFrames(const std::function<bool()> &condition) {
     return condition();
 }
 
-// A wait the driver could make endless stops the program instead of hanging it.
-template <typename T>
-T Await(std::future<T> &future, const char *what) {
-    if (future.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
-        std::fprintf(stderr, "%s never ended\n", what);
-        std::abort();
-    }
-    return future.get();
-}
-
 size_t IsoUrbsSince(UrbWatch &watch) {
     size_t count = 0;
     for (const auto &urb : watch.New()) count += urb.function == kUrbIsochTransfer;

@@ -3,11 +3,6 @@
 // it is longer than the pipe takes.
 #include "driver_fixture.h"
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <future>
-
 namespace driver_test {
 namespace {
 
@@ -50,11 +45,7 @@ TEST_F(PipeTransferTest, AnInTransferThatNoDataEndsCanBeCancelledAndTheHandleGoe
                               [&] { return Ioctl(handle_.get(), IOCTL_CAM_PIPE_TRANSFER, PipeIndex(1), 4096); });
     WaitForBulkTransfers(urbs, 1);
     ASSERT_TRUE(CancelIoEx(handle_.get(), nullptr));
-    if (waiting.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
-        std::fprintf(stderr, "the cancelled pipe transfer never ended\n");
-        std::abort();
-    }
-    const Control cancelled = waiting.get();
+    const Control cancelled = Await(waiting, "the cancelled pipe transfer");
     EXPECT_FALSE(cancelled.ok);
     EXPECT_EQ(cancelled.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
     EXPECT_EQ(cancelled.bytes, 0u);

@@ -18,17 +18,6 @@ constexpr long kStatusPending = 0x00000103;
 constexpr long kStatusDeviceBusy = static_cast<int32_t>(0x80000011);
 constexpr uint32_t kStatusDeletePending = 0xC0000056u;
 
-// A driver that waits for ever leaves the program waiting for ever: a test
-// that would hang says what never ended and stops the program instead.
-template <typename T>
-T Await(std::future<T> &future, const char *what) {
-    if (future.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
-        std::fprintf(stderr, "%s never ended\n", what);
-        std::abort();
-    }
-    return future.get();
-}
-
 // The camera's word at 0x24C0, one control transfer on the default pipe.
 Control ReadWord(HANDLE handle) {
     return Ioctl(handle, IOCTL_CAM_CONTROL_REQUEST, CameraRecord(1, 2, 0, 0x11, 0, 0x24C0), 3);
