@@ -318,7 +318,7 @@ extern "C" VOID NTAPI CancelFrameRead(PDEVICE_OBJECT, PIRP irp) {
 // Waits for the frame with the request cancellable.
 void AwaitFrame(PIRP irp) {
     KeClearEvent(&g.CancelDone);
-    IoSetCancelRoutine(irp, CancelFrameRead);
+    (void)IoSetCancelRoutine(irp, CancelFrameRead);
     // Cancelled before the routine was in place: nobody else will call it.
     if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
         KIRQL irql;

@@ -56,7 +56,7 @@ NTSTATUS CallLowerAndWait(PDEVICE_EXTENSION extension, ULONG code, PURB urb, PIR
     if (caller != NULL) {
         KeInitializeEvent(&request.CallerCancelDone, NotificationEvent, FALSE);
         caller->Tail.Overlay.DriverContext[0] = &request;
-        IoSetCancelRoutine(caller, CancelCallerWait);
+        (void)IoSetCancelRoutine(caller, CancelCallerWait);
         // Cancelled before the routine was in place: nobody else will call it.
         if (caller->Cancel && IoSetCancelRoutine(caller, NULL) != NULL) {
             IoCancelIrp(irp);
