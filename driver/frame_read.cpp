@@ -318,13 +318,17 @@ extern "C" VOID NTAPI CancelFrameRead(PDEVICE_OBJECT, PIRP irp) {
 // Waits for the frame with the request cancellable.
 void AwaitFrame(PIRP irp) {
     KeClearEvent(&g.CancelDone);
-    (void)IoSetCancelRoutine(irp, CancelFrameRead);
-    // Cancelled before the routine was in place: nobody else will call it.
-    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
-        KIRQL irql;
-        IoAcquireCancelSpinLock(&irql);
+    // Under the cancel spin lock, which IoCancelIrp holds while it marks the
+    // request: either it sees the routine, or the routine is not set and the
+    // request is ended here.
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    if (irp->Cancel) {
         irp->CancelIrql = irql;
         CancelFrameRead(NULL, irp);
+    } else {
+        (void)IoSetCancelRoutine(irp, CancelFrameRead);
+        IoReleaseCancelSpinLock(irql);
     }
     KeWaitForSingleObject(&g.FrameDone, Executive, KernelMode, FALSE, NULL);
     // A cancel routine already called may still be running: the request is

@@ -426,25 +426,31 @@ NTSTATUS CheckRecord(PDEVICE_EXTENSION extension, PIRP irp, CAM_ISO_RECORD *reco
 }
 
 // Every unit of the read has been sent once: those that finished meanwhile
-// go again now, in the order they were sent.
+// go again now, lowest next packet first, and those that finish while this
+// runs wait their turn too. Only this thread sends until none waits, so the
+// pipe gets packet p after packet p - 1: every packet below the lowest
+// waiting one has been sent already.
 void SubmitParkedUnits(IsoSet *set) {
-    KIRQL irql;
-    KeAcquireSpinLock(&set->Lock, &irql);
-    set->Launching = 0;
-    KeReleaseSpinLock(&set->Lock, irql);
-    for (ULONG u = 0; u < set->Transfers; ++u) {
-        IsoUnit &unit = set->Units[u];
+    for (;;) {
+        KIRQL irql;
         KeAcquireSpinLock(&set->Lock, &irql);
-        const bool parked = unit.Parked != 0;
+        IsoUnit *next = NULL;
+        for (ULONG u = 0; u < set->Transfers; ++u) {
+            IsoUnit &unit = set->Units[u];
+            if (unit.Parked && (next == NULL || unit.FirstPacket < next->FirstPacket)) next = &unit;
+        }
+        if (next == NULL)
+            set->Launching = 0;
+        else
+            next->Parked = 0;
         const bool stopping = set->Stopping != 0;
-        unit.Parked = 0;
         KeReleaseSpinLock(&set->Lock, irql);
-        if (!parked) continue;
+        if (next == NULL) return;
         if (!stopping) {
-            SubmitUnit(unit, ReadUnitDone);
+            SubmitUnit(*next, ReadUnitDone);
         } else {
             RecordFailure(set, STATUS_CANCELLED);
-            KeSetEvent(&unit.Done, IO_NO_INCREMENT, FALSE);
+            KeSetEvent(&next->Done, IO_NO_INCREMENT, FALSE);
         }
     }
 }

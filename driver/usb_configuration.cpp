@@ -56,9 +56,15 @@ NTSTATUS CallLowerAndWait(PDEVICE_EXTENSION extension, ULONG code, PURB urb, PIR
     if (caller != NULL) {
         KeInitializeEvent(&request.CallerCancelDone, NotificationEvent, FALSE);
         caller->Tail.Overlay.DriverContext[0] = &request;
-        (void)IoSetCancelRoutine(caller, CancelCallerWait);
-        // Cancelled before the routine was in place: nobody else will call it.
-        if (caller->Cancel && IoSetCancelRoutine(caller, NULL) != NULL) {
+        // Under the cancel spin lock, which IoCancelIrp holds while it marks
+        // the caller's request: either it sees the routine, or the request is
+        // cancelled here.
+        KIRQL cancelIrql;
+        IoAcquireCancelSpinLock(&cancelIrql);
+        const bool cancelled = caller->Cancel != FALSE;
+        if (!cancelled) (void)IoSetCancelRoutine(caller, CancelCallerWait);
+        IoReleaseCancelSpinLock(cancelIrql);
+        if (cancelled) {
             IoCancelIrp(irp);
             KeSetEvent(&request.CallerCancelDone, IO_NO_INCREMENT, FALSE);
         }
