@@ -205,6 +205,14 @@ bool Pages::MakeReadOnly(size_t first_page) {
     return mprotect(memory_ + first_page * PageSize(), size_ - first_page * PageSize(), PROT_READ) == 0;
 }
 
+std::vector<uint8_t> IsoRecord(uint32_t pipe, uint32_t size, uint32_t count, uint32_t per_transfer,
+                               uint32_t transfers) {
+    std::vector<uint8_t> record(20);
+    const uint32_t fields[] = {pipe, size, count, per_transfer, transfers};
+    std::memcpy(record.data(), fields, sizeof(fields));
+    return record;
+}
+
 }  // namespace driver_test
 
 namespace {

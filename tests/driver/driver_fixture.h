@@ -100,6 +100,7 @@ private:
 constexpr uint16_t kUrbAbortPipe = 0x0002;
 constexpr uint16_t kUrbBulkTransfer = 0x0009;
 constexpr uint16_t kUrbVendorDevice = 0x0017;
+constexpr uint16_t kUrbIsochTransfer = 0x000A;
 constexpr uint16_t kUrbResetPipe = 0x001E;  // reset the pipe and clear the endpoint's halt
 constexpr uint32_t kTransferDirectionIn = 0x1;
 constexpr uint32_t kShortTransferOk = 0x2;
@@ -209,5 +210,10 @@ T Await(std::future<T> &future, const char *what) {
     }
     return future.get();
 }
+
+// The isochronous record: pipe index, packet size, packet count, packets
+// per transfer, transfers.
+std::vector<uint8_t> IsoRecord(uint32_t pipe, uint32_t size, uint32_t count, uint32_t per_transfer,
+                               uint32_t transfers);
 
 }  // namespace driver_test

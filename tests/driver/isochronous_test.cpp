@@ -17,7 +17,6 @@
 namespace driver_test {
 namespace {
 
-constexpr uint16_t kUrbIsochTransfer = 0x000A;
 constexpr uint16_t kUrbSyncResetPipe = 0x0030;
 constexpr uint32_t kStartAsap = 0x4;
 constexpr uint32_t kPacketBytes = 3 * 1024;
@@ -58,14 +57,6 @@ int64_t StreamPosition(const uint8_t *bytes, size_t length) {
 
 uint32_t U32(const uint8_t *bytes) {
     return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
-std::vector<uint8_t> IsoRecord(uint32_t pipe, uint32_t size, uint32_t count, uint32_t per_transfer,
-                               uint32_t transfers) {
-    std::vector<uint8_t> record(20);
-    const uint32_t fields[] = {pipe, size, count, per_transfer, transfers};
-    std::memcpy(record.data(), fields, sizeof(fields));
-    return record;
 }
 
 // Waits bus frame by bus frame, 20 000 frames (2 s in fast timing) at most.

@@ -82,5 +82,35 @@ TEST(RemovalStress, StoppingTheMachineEndsReadsAndAFrameReadAndUnloadsCleanly) {
     RepeatMachineStops(kRounds, Alternating());
 }
 
+// An isochronous stream running on the camera's isochronous setting, its
+// transfers resubmitting; no request of the caller's is left in flight, so
+// the stop alone has to end the stream and free it.
+class RunningStream final : public InFlight {
+public:
+    void Start() override {
+        handle_ = OpenCamera(0);
+        ASSERT_TRUE(handle_.valid());
+        ASSERT_TRUE(Ioctl(handle_.get(), IOCTL_CAM_SELECT_INTERFACE, {0, 1}, 0).ok);
+        ASSERT_TRUE(StartStreaming(handle_.get()));
+        UrbWatch urbs;
+        ASSERT_TRUE(Ioctl(handle_.get(), IOCTL_CAM_ISO_STREAM_START, IsoRecord(1, 3072, 64, 8, 4), 0).ok);
+        // Running: more transfers than the four it started with.
+        for (size_t seen = 0; seen <= 4;) {
+            for (const auto &urb : urbs.New())
+                if (urb.function == kUrbIsochTransfer) ++seen;
+            if (seen <= 4) TheMachine().WaitFrames(1);
+        }
+    }
+
+    void Finish() override { handle_.Close(); }
+
+private:
+    Handle handle_;
+};
+
+TEST(RemovalStress, StoppingTheMachineEndsARunningIsochronousStreamAndUnloadsCleanly) {
+    RepeatMachineStops(kRounds, [] { return std::make_unique<RunningStream>(); });
+}
+
 }  // namespace
 }  // namespace driver_test
