@@ -23,6 +23,24 @@ Control ReadWord(HANDLE handle) {
     return Ioctl(handle, IOCTL_CAM_CONTROL_REQUEST, CameraRecord(1, 2, 0, 0x11, 0, 0x24C0), 3);
 }
 
+// A camera that never answers holds a control request only until its
+// caller gives up on it; the camera stays usable.
+TEST_F(DriverTest, AControlRequestTheCameraNeverAnswersEndsWhenItsCallerCancelsIt) {
+    const CameraId id = Plug();
+    Handle handle = OpenCamera(0);
+    ASSERT_TRUE(handle.valid());
+    TheMachine().HoldControlTransfers(id, ControlHold::Cancellable);
+    auto waiting = std::async(std::launch::async, [&] { return ReadWord(handle.get()); });
+    TheMachine().WaitForHeldTransfers(id, 1);
+    ASSERT_TRUE(CancelIoEx(handle.get(), nullptr));
+    const Control cancelled = Await(waiting, "a cancelled control request");
+    EXPECT_FALSE(cancelled.ok);
+    EXPECT_EQ(cancelled.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(cancelled.bytes, 0u);
+    TheMachine().HoldControlTransfers(id, ControlHold::Off);
+    EXPECT_TRUE(ReadWord(handle.get()).ok);
+}
+
 TEST_F(DriverTest, SurpriseRemovalFailsWhatWaitsAndTheStackGoesAfterTheLastClose) {
     const size_t devices = TheMachine().DriverDeviceCount();
     const size_t blocks = TheMachine().DriverPoolBlocks();
