@@ -47,7 +47,7 @@ enum : DWORD { READ_SLOT_BYTES = 0x80200, READ_SLOTS = 4 };
 enum : DWORD { READ_WAIT_LIMIT_MS = 1000 };
 
 // Always created with new: the read slots make the object about 2 MB.
-class CDeviceChannel : public CExposureWriter {
+class CDeviceChannel final : public CExposureWriter {
 public:
     explicit CDeviceChannel(int instance);
     ~CDeviceChannel();
