@@ -110,7 +110,7 @@ std::string DefectTables(CDeviceChannel &channel) {
         CDefectList defects = {};
         text += size == 0 ? " " : ", ";
         text += kSizeNames[size];
-        text += LoadDefectTable(&channel, size, defects) ? " " + std::to_string(defects.count) + " entries"
+        text += LoadDefectTable(&channel, size, defects) ? " " + std::to_string(defects.count) + (defects.count == 1 ? " entry" : " entries")
                                                          : " unusable";
     }
     return text;
