@@ -38,7 +38,10 @@ size_t CountOf(const std::string &text, const std::string &part) {
 class Tm350Camera : public ::testing::Test {
 protected:
     void Simulate(const char *configuration) { setenv("TM350_SIM", configuration, 1); }
-    void TearDown() override { unsetenv("TM350_SIM"); }
+    void TearDown() override {
+        unsetenv("TM350_SIM");
+        unsetenv("TM350_LOG");
+    }
     std::string Path(const char *name) const { return (directory_.path() / name).string(); }
     std::vector<std::string> Files() const {
         std::vector<std::string> names;
@@ -153,8 +156,12 @@ TEST_F(Tm350Camera, RawStopsWithOneLineWhenTheCameraIsPulledOut) {
     }
 }
 
+// The machine's log shows what reaches the camera: after Ctrl-C streaming
+// stops (control words 1, then 0) and the sensor is shut down (register
+// 0x00 = 3) before the closing line.
 TEST_F(Tm350Camera, CtrlCStopsTheCaptureCleanly) {
     Simulate("timing=fast");
+    setenv("TM350_LOG", "1", 1);
     tm350::test::RunningTm350 tool({"raw", "-F", Path("frame-#.bmp")});
     std::string line;
     for (int taken = 0; taken < 2;) {
@@ -167,6 +174,15 @@ TEST_F(Tm350Camera, CtrlCStopsTheCaptureCleanly) {
     EXPECT_TRUE(std::regex_search(run.output, std::regex("\n[0-9]+ frames taken, [0-9]+ lost, [0-9.]+ fps\n")))
         << run.output;
     EXPECT_NE(run.output.find("tm350 raw: interrupted\n"), std::string::npos) << run.output;
+    const size_t streaming = run.output.find("[camera] control word 3\n");
+    ASSERT_NE(streaming, std::string::npos) << run.output;
+    const size_t run_stopped = run.output.find("[camera] control word 1\n", streaming);
+    const size_t held = run.output.find("[camera] control word 0\n", run_stopped);
+    const size_t shut_down = run.output.find("[camera] register 0:00 = 000003\n", held);
+    const size_t closing = run.output.find(" frames taken, ", shut_down);
+    EXPECT_TRUE(run_stopped != std::string::npos && held != std::string::npos && shut_down != std::string::npos &&
+                closing != std::string::npos)
+        << run.output.substr(streaming);
     for (const std::string &name : Files()) {
         EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
         EXPECT_EQ(std::filesystem::file_size(Path(name.c_str())), 54 + 768 * kRowSize) << name;

@@ -164,7 +164,8 @@ int ReadFrames(CDeviceChannel &channel, const RawOptions &options, CCameraSettin
         tally.seconds = event.seconds;
         if (event.kind == FrameEvent::Failed) {
             Fail(std::string("the camera at ") + channel.DevicePath() +
-                 " stopped delivering frames (unplugged, or not answering)");
+                 " stopped delivering frames (unplugged, set up again by another "
+                 "program, or not answering)");
             return kExitFailure;
         }
         if (event.kind == FrameEvent::Lost) {
