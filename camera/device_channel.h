@@ -97,6 +97,9 @@ public:
     // Any thread: a ReadFrame in progress returns -1 as soon as its reads
     // are cancelled and drained, and every later one returns -1 at once.
     void EndReadFrame();
+    // How long ReadFrame waits for any one read: READ_WAIT_LIMIT_MS unless
+    // set otherwise; INFINITE waits until the read ends or EndReadFrame.
+    void SetReadWaitLimit(DWORD milliseconds) { m_readWaitLimit = milliseconds; }
 
     DWORD m_readChunk = 0;   // bytes asked for by each read
     DWORD m_frameBytes = 0;  // bytes of one raw frame
@@ -113,4 +116,5 @@ private:
     char m_devicePath[16];
     // Manual-reset, set by EndReadFrame and never reset.
     HANDLE m_endReads = nullptr;
+    DWORD m_readWaitLimit = READ_WAIT_LIMIT_MS;
 };
