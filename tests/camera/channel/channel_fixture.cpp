@@ -86,17 +86,30 @@ std::unique_ptr<CDeviceChannel> ChannelTest::InitializedChannel() {
     return channel;
 }
 
-std::future<int> ChannelTest::ReadFrameInBackground(CDeviceChannel &channel, BYTE *destination) {
+FrameReader::FrameReader(CDeviceChannel &channel, BYTE *destination)
+    : future_(result_.get_future()), thread_([this, &channel, destination, release = release_.get_future()] {
+          result_.set_value(channel.ReadFrame(destination));
+          release.wait();
+      }) {}
+
+FrameReader::~FrameReader() {
+    release_.set_value();
+    thread_.join();
+}
+
+int FrameReader::Result(const char *what) { return Await(future_, what); }
+
+bool FrameReader::Done() const { return future_.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
+
+std::unique_ptr<FrameReader> ChannelTest::ReadFrameInBackground(CDeviceChannel &channel, BYTE *destination) {
     BulkWatch bulk;
-    std::future<int> result =
-        std::async(std::launch::async, [&channel, destination] { return channel.ReadFrame(destination); });
+    auto reader = std::make_unique<FrameReader>(channel, destination);
     // A read that ends before issuing its reads (a closed channel) ends the wait too.
-    for (size_t seen = 0; seen < READ_SLOTS;) {
-        if (result.wait_for(std::chrono::seconds(0)) == std::future_status::ready) break;
+    for (size_t seen = 0; seen < READ_SLOTS && !reader->Done();) {
         seen += bulk.New();
         if (seen < READ_SLOTS) TheMachine().WaitFrames(1);
     }
-    return result;
+    return reader;
 }
 
 }  // namespace channel_test

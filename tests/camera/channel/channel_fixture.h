@@ -12,6 +12,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "camera/device_channel.h"
@@ -65,6 +66,26 @@ T Await(std::future<T> &future, const char *what) {
     return future.get();
 }
 
+// ReadFrame on a thread of its own that lives on until this object goes:
+// the end of a thread cancels the I/O it issued, which would hide a read
+// that ReadFrame left in flight.
+class FrameReader {
+public:
+    FrameReader(CDeviceChannel &channel, BYTE *destination);
+    ~FrameReader();
+    FrameReader(const FrameReader &) = delete;
+    FrameReader &operator=(const FrameReader &) = delete;
+    // ReadFrame's result; stops the program when it has not come in 30 s.
+    int Result(const char *what = "ReadFrame");
+    bool Done() const;
+
+private:
+    std::promise<int> result_;
+    std::future<int> future_;
+    std::promise<void> release_;
+    std::thread thread_;
+};
+
 // One camera plugged in for the test as instance 0, pulled out at its end.
 class ChannelTest : public ::testing::Test {
 protected:
@@ -80,7 +101,7 @@ protected:
     // ReadFrame on a thread of its own, returning once its reads are with
     // the USB stack: a camera started after that loses no byte of its first
     // frame.
-    std::future<int> ReadFrameInBackground(CDeviceChannel &channel, BYTE *destination);
+    std::unique_ptr<FrameReader> ReadFrameInBackground(CDeviceChannel &channel, BYTE *destination);
 
     std::vector<CameraId> plugged_;
     Camera *camera_ = nullptr;

@@ -58,9 +58,9 @@ TEST_F(ReadFrameTest, AWholeFrameArrivesByteForByte) {
     Camera &camera = Plug();
     auto channel = InitializedChannel();
     FrameBuffer frame;
-    std::future<int> read = ReadFrameInBackground(*channel, frame.data());
+    auto reader = ReadFrameInBackground(*channel, frame.data());
     channel->StartStreaming();
-    ASSERT_EQ(Await(read, "ReadFrame"), 1);
+    ASSERT_EQ(reader->Result("ReadFrame"), 1);
     // The camera's first frame, none of it lost or shifted, nothing written past it.
     EXPECT_EQ(FirstDifference(frame, 0), kFrameBytes);
     EXPECT_TRUE(frame.GuardIntact());
@@ -76,9 +76,9 @@ TEST_P(FrameEndingEarly, TheReadStartsAgainWithTheNextFrame) {
     auto channel = InitializedChannel();
     camera.SetFrameLengths({GetParam(), kFrameBytes});
     FrameBuffer frame;
-    std::future<int> read = ReadFrameInBackground(*channel, frame.data());
+    auto reader = ReadFrameInBackground(*channel, frame.data());
     channel->StartStreaming();
-    ASSERT_EQ(Await(read, "ReadFrame"), 1);
+    ASSERT_EQ(reader->Result("ReadFrame"), 1);
     EXPECT_EQ(FirstDifference(frame, 1), kFrameBytes);
     EXPECT_TRUE(frame.GuardIntact());
     ExpectNoReadLands(*channel);
@@ -92,9 +92,9 @@ TEST_F(ReadFrameTest, TwoFramesEndingEarlyInOneCallLoseTheFrame) {
     auto channel = InitializedChannel();
     camera.SetFrameLengths({400000, 700000, kFrameBytes});
     FrameBuffer frame;
-    std::future<int> read = ReadFrameInBackground(*channel, frame.data());
+    auto reader = ReadFrameInBackground(*channel, frame.data());
     channel->StartStreaming();
-    EXPECT_EQ(Await(read, "ReadFrame"), 0);
+    EXPECT_EQ(reader->Result("ReadFrame"), 0);
     EXPECT_TRUE(frame.GuardIntact());
     ExpectNoReadLands(*channel);
 }
@@ -107,9 +107,9 @@ TEST_P(WrongLastLength, LosesTheFrame) {
     auto channel = InitializedChannel();
     camera.SetFrameLengths({GetParam(), kFrameBytes});
     FrameBuffer frame;
-    std::future<int> read = ReadFrameInBackground(*channel, frame.data());
+    auto reader = ReadFrameInBackground(*channel, frame.data());
     channel->StartStreaming();
-    EXPECT_EQ(Await(read, "ReadFrame"), 0);
+    EXPECT_EQ(reader->Result("ReadFrame"), 0);
     EXPECT_TRUE(frame.GuardIntact());
     ExpectNoReadLands(*channel);
 }
@@ -123,9 +123,9 @@ TEST_F(ReadFrameTest, ACameraPulledOutFailsTheRead) {
     Plug();
     auto channel = InitializedChannel();
     FrameBuffer frame;
-    std::future<int> read = ReadFrameInBackground(*channel, frame.data());
+    auto reader = ReadFrameInBackground(*channel, frame.data());
     Unplug();
-    EXPECT_EQ(Await(read, "ReadFrame"), -1);
+    EXPECT_EQ(reader->Result("ReadFrame"), -1);
     EXPECT_TRUE(frame.GuardIntact());
     // A camera that is gone stays gone for the channel.
     EXPECT_EQ(channel->ReadFrame(frame.data()), -1);
@@ -135,8 +135,8 @@ TEST_F(ReadFrameTest, ACameraThatNeverStreamsFailsTheReadAfterTheWaitLimit) {
     Plug();
     auto channel = InitializedChannel();
     FrameBuffer frame;
-    std::future<int> read = std::async(std::launch::async, [&] { return channel->ReadFrame(frame.data()); });
-    EXPECT_EQ(Await(read, "ReadFrame of a camera that never streams"), -1);
+    FrameReader reader(*channel, frame.data());
+    EXPECT_EQ(reader.Result("ReadFrame of a camera that never streams"), -1);
     // The reads it gave up on were cancelled, not left to land later.
     channel->StartStreaming();
     ExpectNoReadLands(*channel);
@@ -146,12 +146,12 @@ TEST_F(ReadFrameTest, ACameraWhoseSensorHangsMidFrameFailsTheRead) {
     Camera &camera = Plug();
     auto channel = InitializedChannel();
     FrameBuffer frame;
-    std::future<int> read = ReadFrameInBackground(*channel, frame.data());
+    auto reader = ReadFrameInBackground(*channel, frame.data());
     channel->StartStreaming();
     // Some of the frame is in, then nothing more comes.
     while (camera.Counters().bytes_sent == 0) TheMachine().WaitFrames(1);
     camera.HangSensor();
-    EXPECT_EQ(Await(read, "ReadFrame of a hung camera"), -1);
+    EXPECT_EQ(reader->Result("ReadFrame of a hung camera"), -1);
     EXPECT_TRUE(frame.GuardIntact());
     camera.ResumeSensor();
     ExpectNoReadLands(*channel);
@@ -163,9 +163,9 @@ TEST_F(ReadFrameTest, EndReadFrameEndsTheReadInProgressAndEveryLaterOne) {
     // No wait limit: only EndReadFrame can end this read.
     channel->SetReadWaitLimit(INFINITE);
     FrameBuffer frame;
-    std::future<int> read = ReadFrameInBackground(*channel, frame.data());
+    auto reader = ReadFrameInBackground(*channel, frame.data());
     channel->EndReadFrame();
-    EXPECT_EQ(Await(read, "ReadFrame after EndReadFrame"), -1);
+    EXPECT_EQ(reader->Result("ReadFrame after EndReadFrame"), -1);
 
     channel->StartStreaming();
     ExpectNoReadLands(*channel);
