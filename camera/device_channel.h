@@ -43,7 +43,7 @@ enum : WORD { MAX_EXPOSURE_ROWS = 791 };
 enum : DWORD { READ_SLOT_BYTES = 0x80200, READ_SLOTS = 4 };
 
 // How long ReadFrame waits for any one read before it gives the device up.
-// See device_channel.cpp for why this figure.
+// Why this figure: read_frame.cpp.
 enum : DWORD { READ_WAIT_LIMIT_MS = 1000 };
 
 // Always created with new: the read slots make the object about 2 MB.
