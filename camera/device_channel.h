@@ -43,7 +43,7 @@ enum : WORD { MAX_EXPOSURE_ROWS = 791 };
 enum : DWORD { READ_SLOT_BYTES = 0x80200, READ_SLOTS = 4 };
 
 // How long ReadFrame waits for any one read before it gives the device up.
-// See device_channel.cpp for why this figure.
+// Why this figure: read_frame.cpp.
 enum : DWORD { READ_WAIT_LIMIT_MS = 1000 };
 
 // Always created with new: the read slots make the object about 2 MB.
@@ -97,6 +97,9 @@ public:
     // Any thread: a ReadFrame in progress returns -1 as soon as its reads
     // are cancelled and drained, and every later one returns -1 at once.
     void EndReadFrame();
+    // How long ReadFrame waits for any one read: READ_WAIT_LIMIT_MS unless
+    // set otherwise; INFINITE waits until the read ends or EndReadFrame.
+    void SetReadWaitLimit(DWORD milliseconds) { m_readWaitLimit = milliseconds; }
 
     DWORD m_readChunk = 0;   // bytes asked for by each read
     DWORD m_frameBytes = 0;  // bytes of one raw frame
@@ -113,4 +116,5 @@ private:
     char m_devicePath[16];
     // Manual-reset, set by EndReadFrame and never reset.
     HANDLE m_endReads = nullptr;
+    DWORD m_readWaitLimit = READ_WAIT_LIMIT_MS;
 };

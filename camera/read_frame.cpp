@@ -124,7 +124,7 @@ int CDeviceChannel::ReadFrame(BYTE *destination) {
         completed += 1;
         const DWORD outstanding = issued - completed;
         DWORD length = 0;
-        if (slots.Await(k, m_endReads, READ_WAIT_LIMIT_MS, &length) != ReadEnd::Completed) break;
+        if (slots.Await(k, m_endReads, m_readWaitLimit, &length) != ReadEnd::Completed) break;
 
         if (completed == issued) {
             // The frame's last read: it must hold exactly the frame's tail.
