@@ -67,6 +67,25 @@ TEST_F(ReadFrameTest, AWholeFrameArrivesByteForByte) {
     EXPECT_EQ(camera.Counters().frames_completed, 1u);
 }
 
+// Automatic exposure and the settings interface write registers while the
+// capture thread reads: neither disturbs the other.
+TEST_F(ReadFrameTest, RegisterWritesFromAnotherThreadLeaveAReadWhole) {
+    Camera &camera = Plug();
+    auto channel = InitializedChannel();
+    FrameBuffer frame;
+    auto reader = ReadFrameInBackground(*channel, frame.data());
+    channel->StartStreaming();
+    int refused = 0;
+    for (WORD rows = 1; !reader->Done(); rows = rows % 791 + 1) {
+        refused += !channel->SetAnalogGain(rows);
+        refused += !channel->SetExposure(rows);
+    }
+    ASSERT_EQ(reader->Result(), 1);
+    EXPECT_EQ(refused, 0);
+    EXPECT_EQ(FirstDifference(frame, 0), kFrameBytes);
+    EXPECT_TRUE(camera.Streaming());
+}
+
 // A frame that ends before its last read (the reads came in during another
 // frame) is followed by a whole one, whichever read the early end hits.
 class FrameEndingEarly : public ChannelTest, public ::testing::WithParamInterface<size_t> {};
