@@ -1,5 +1,7 @@
 #include "tools/tm350/interrupt_watch.h"
 
+#include <unistd.h>
+
 namespace tm350::tool {
 
 namespace {
@@ -41,8 +43,16 @@ void CInterruptWatch::Watch() {
     for (;;) {
         int signal = 0;
         if (sigwait(&signals, &signal) != 0 || signal == kStopWatching) return;
+        if (m_interrupted.exchange(true)) {
+            // The clean stop waits on the camera, and a camera that never
+            // answers a control transfer holds it for ever: a second Ctrl-C
+            // is the way out, as it would be without the watch.
+            static const char kMessage[] = "tm350: interrupted again, ending without stopping the camera\n";
+            ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+            (void)ignored;
+            _exit(kExitInterrupted);
+        }
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_interrupted.exchange(true)) continue;  // a second Ctrl-C changes nothing
         if (m_action) m_action();
     }
 }

@@ -1,6 +1,7 @@
 // Ctrl-C (SIGINT) and SIGTERM for a command that holds a camera: instead of
-// ending the process where it stands, the signal runs an action on a thread
-// of its own, and the command stops its camera cleanly.
+// ending the process where it stands, the first signal runs an action on a
+// thread of its own, and the command stops its camera cleanly. A second one
+// ends the process at once with kExitInterrupted.
 #pragma once
 
 #include <pthread.h>
@@ -12,6 +13,9 @@
 #include <thread>
 
 namespace tm350::tool {
+
+// What a shell reports for a command ended by Ctrl-C.
+constexpr int kExitInterrupted = 130;
 
 class CInterruptWatch {
 public:

@@ -46,7 +46,6 @@ constexpr unsigned kLostInARowLimit = 30;
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
-constexpr int kExitInterrupted = 130;  // what a shell reports for a command ended by Ctrl-C
 
 const char kUsage[] = "usage: tm350 raw [-d N] [-C COUNT] [-F PATTERN.raw|.bmp|.png] [--awb] [Name=value ...]";
 
