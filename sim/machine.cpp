@@ -154,7 +154,17 @@ void Machine::PowerOn(const MachineOptions &options) {
     state_->driver = std::move(load.driver);
     if (!LoadStackFaultDriver()) usb::ContractViolation("the stack fault filter did not load");
     state_->running = true;
-    for (unsigned i = 0; i < options.cameras; ++i) Plug();
+    // Each camera of the machine is a unit of its own, so each has a serial
+    // number of its own: TM350-000001 for the first, and so on.
+    for (unsigned i = 0; i < options.cameras; ++i) {
+        CameraOptions camera;
+        char16_t serial[] = u"TM350-000000";
+        for (unsigned number = i + 1, digit = 11; number > 0 && digit > 5; number /= 10, --digit) {
+            serial[digit] = static_cast<char16_t>(u'0' + number % 10);
+        }
+        camera.serial_number = serial;
+        Plug(camera);
+    }
     if (options.unplug_after_frames > 0) {
         state_->stop_unplugger.store(false);
         const uint64_t frames = options.unplug_after_frames;

@@ -12,6 +12,7 @@
 // The environment variable TM350_SIM configures it with key=value pairs
 // separated by ';':
 //   cameras=N      cameras plugged in at start, 0 to 8 (default 1); they get
+//                  the serial numbers TM350-000001, TM350-000002, ... and
 //                  the instance digits 0, 1, ... in plug order
 //   timing=real    a bus frame every 1 ms, so frames come every 133 or 67 ms
 //   timing=fast    a bus frame every 0.1 ms: everything ten times faster

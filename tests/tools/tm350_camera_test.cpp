@@ -59,12 +59,14 @@ TEST_F(Tm350Camera, ListShowsEveryCameraInInstanceOrder) {
     Simulate("cameras=3;timing=fast");
     CommandResult run = Tm350("list");
     EXPECT_EQ(run.exit_code, 0) << run.output;
-    std::string block =
-        "    USB 4c56:0480 LUMAVEX NVC480 USB 2.0 Colour CCD Camera, serial TM350-000001\n"
-        "    driver 1.5.1\n"
-        "    defect table: 1024x768 3 entries, 800x600 2 entries, 640x480 1 entry, 320x240 0 entries\n";
-    EXPECT_EQ(run.output, "0: \\\\.\\TM350-0\n" + block + "\n1: \\\\.\\TM350-1\n" + block + "\n2: \\\\.\\TM350-2\n" +
-                              block);
+    auto block = [](const char *serial) {
+        return std::string("    USB 4c56:0480 LUMAVEX NVC480 USB 2.0 Colour CCD Camera, serial ") + serial +
+               "\n"
+               "    driver 1.5.1\n"
+               "    defect table: 1024x768 3 entries, 800x600 2 entries, 640x480 1 entry, 320x240 0 entries\n";
+    };
+    EXPECT_EQ(run.output, "0: \\\\.\\TM350-0\n" + block("TM350-000001") + "\n1: \\\\.\\TM350-1\n" +
+                              block("TM350-000002") + "\n2: \\\\.\\TM350-2\n" + block("TM350-000003"));
 }
 
 TEST_F(Tm350Camera, ListWithoutCamerasSaysSoAndSucceeds) {
