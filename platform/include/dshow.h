@@ -12,6 +12,8 @@
 
 #include <strmif.h>
 #include <amvideo.h>
+#include <control.h>
+#include <evcode.h>
 #include <uuids.h>
 #include <vfwmsgs.h>
 
