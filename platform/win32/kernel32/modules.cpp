@@ -134,9 +134,10 @@ std::vector<std::string> CandidateNames(std::string name) {
         stem = file.substr(0, dot);
     }
     // The system's own DLLs, asked for by their Windows names, are the
-    // platform's libraries.
+    // platform's libraries (the media framework's runtime among them: the
+    // registry names quartz.dll, devenum.dll and qedit.dll as servers).
     if (slash == std::string::npos) {
-        for (const char *system_dll : {"kernel32", "advapi32", "ole32"}) {
+        for (const char *system_dll : {"kernel32", "advapi32", "ole32", "oleaut32", "quartz", "devenum", "qedit"}) {
             if (strcasecmp(stem.c_str(), system_dll) == 0) names.push_back(std::string("libtm350") + system_dll + ".so");
         }
     }
