@@ -1,0 +1,23 @@
+// quartz.dll: the graph, its clock, the memory allocator and the mappers.
+#include "dshow/runtime_classes.h"
+
+#include <dshow.h>
+
+#include <vector>
+
+namespace {
+
+using tm350::dshow::RuntimeClass;
+
+// One line per class this module serves.
+const std::vector<RuntimeClass> kClasses = {
+    {&CLSID_MemoryAllocator, tm350::dshow::CreateMemoryAllocator},
+};
+
+}  // namespace
+
+STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID *ppv) {
+    return tm350::dshow::GetClassObject(kClasses, rclsid, riid, ppv);
+}
+
+STDAPI DllCanUnloadNow() { return tm350::dshow::CanUnloadNow(); }
