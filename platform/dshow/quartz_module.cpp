@@ -12,6 +12,8 @@ using tm350::dshow::RuntimeClass;
 // One line per class this module serves.
 const std::vector<RuntimeClass> kClasses = {
     {&CLSID_MemoryAllocator, tm350::dshow::CreateMemoryAllocator},
+    {&CLSID_FilterMapper2, tm350::dshow::CreateFilterMapper2},
+    {&CLSID_FilterMapper, tm350::dshow::CreateFilterMapper},
 };
 
 }  // namespace
