@@ -29,14 +29,6 @@ STDMETHODIMP FilterEnumerator::QueryInterface(REFIID iid, void **object) {
     return E_NOINTERFACE;
 }
 
-STDMETHODIMP_(ULONG) FilterEnumerator::AddRef() { return ++references_; }
-
-STDMETHODIMP_(ULONG) FilterEnumerator::Release() {
-    ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-}
-
 bool FilterEnumerator::InSync() const { return version_ == graph_->version(); }
 
 // S_OK when `count` filters were returned, S_FALSE when fewer were left.

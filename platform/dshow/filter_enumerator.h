@@ -3,7 +3,7 @@
 // VFW_E_ENUM_OUT_OF_SYNC until it is Reset.
 #pragma once
 
-#include "dshow/com_ptr.h"
+#include "dshow/com_object.h"
 
 #include <dshow.h>
 
@@ -14,13 +14,11 @@ namespace tm350::dshow {
 
 class FilterGraph;
 
-class FilterEnumerator final : public IEnumFilters {
+class FilterEnumerator final : public ComObject<IEnumFilters> {
 public:
     static HRESULT Create(FilterGraph *graph, size_t position, IEnumFilters **enumerator);
 
     STDMETHODIMP QueryInterface(REFIID iid, void **object) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     STDMETHODIMP Next(ULONG count, IBaseFilter **filters, ULONG *fetched) override;
     STDMETHODIMP Skip(ULONG count) override;
@@ -29,10 +27,9 @@ public:
 
 private:
     FilterEnumerator(FilterGraph *graph, size_t position);
-    ~FilterEnumerator() = default;
+    ~FilterEnumerator() override = default;
     bool InSync() const;
 
-    std::atomic<ULONG> references_{1};
     ComPtr<IFilterGraph> graph_reference_;  // keeps the graph alive
     FilterGraph *graph_;
     std::vector<ComPtr<IBaseFilter>> filters_;  // as they were at the last Reset

@@ -3,6 +3,7 @@
 #include "common/text.h"
 #include "dshow/filter_enumerator.h"
 #include "dshow/graph_pins.h"
+#include "dshow/runtime_classes.h"
 
 #include <cstdio>
 #include <new>
@@ -25,6 +26,8 @@ std::u16string NameWithSuffix(const std::u16string &base, int number) {
 }
 
 }  // namespace
+
+HRESULT CreateFilterGraph(REFIID iid, void **object) { return FilterGraph::Create(iid, object); }
 
 HRESULT FilterGraph::Create(REFIID iid, void **object) {
     if (object == nullptr) return E_POINTER;
@@ -67,14 +70,6 @@ STDMETHODIMP FilterGraph::QueryInterface(REFIID iid, void **object) {
     }
     AddRef();
     return S_OK;
-}
-
-STDMETHODIMP_(ULONG) FilterGraph::AddRef() { return ++references_; }
-
-STDMETHODIMP_(ULONG) FilterGraph::Release() {
-    ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
 }
 
 FilterGraph::Entry *FilterGraph::Find(IBaseFilter *filter) {

@@ -9,7 +9,7 @@
 // graph_events.h). GetState and WaitForCompletion wait without the graph lock.
 #pragma once
 
-#include "dshow/com_ptr.h"
+#include "dshow/com_object.h"
 #include "dshow/graph_events.h"
 
 #include <dshow.h>
@@ -22,19 +22,14 @@
 
 namespace tm350::dshow {
 
-class FilterGraph final : public IFilterGraph2,
-                          public IMediaControl,
-                          public IMediaEventEx,
-                          public IMediaEventSink,
-                          public IMediaFilter {
+class FilterGraph final
+    : public ComObject<IFilterGraph2, IMediaControl, IMediaEventEx, IMediaEventSink, IMediaFilter> {
 public:
     // The class's create function: a new object, asked for `iid`.
     static HRESULT Create(REFIID iid, void **object);
 
     // IUnknown
     STDMETHODIMP QueryInterface(REFIID iid, void **object) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     // IFilterGraph
     STDMETHODIMP AddFilter(IBaseFilter *filter, LPCWSTR name) override;
@@ -109,7 +104,7 @@ private:
     };
 
     FilterGraph() = default;
-    ~FilterGraph();
+    ~FilterGraph() override;
 
     // graph building (filter_graph.cpp, graph_connect.cpp)
     Entry *Find(IBaseFilter *filter);
@@ -136,7 +131,6 @@ private:
     REFERENCE_TIME ClockTime();
     HRESULT WaitForState(DWORD timeout_ms, FILTER_STATE *state);
 
-    std::atomic<ULONG> references_{1};
     std::recursive_mutex lock_;  // the graph lock; guards everything below but events_
     std::vector<Entry> entries_;
     std::atomic<unsigned> version_{0};

@@ -2,7 +2,7 @@
 // interfaces only: a filter's pins, a pin's direction, owner and peer.
 #pragma once
 
-#include "dshow/com_ptr.h"
+#include "dshow/com_object.h"
 
 #include <dshow.h>
 

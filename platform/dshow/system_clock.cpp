@@ -1,5 +1,7 @@
 #include "dshow/system_clock.h"
 
+#include "dshow/runtime_classes.h"
+
 #include <chrono>
 #include <limits>
 #include <new>
@@ -16,6 +18,8 @@ std::chrono::steady_clock::time_point AsTimePoint(REFERENCE_TIME time) {
 }
 
 }  // namespace
+
+HRESULT CreateSystemClock(REFIID iid, void **object) { return SystemClock::Create(iid, object); }
 
 HRESULT SystemClock::Create(REFIID iid, void **object) {
     if (object == nullptr) return E_POINTER;
@@ -48,14 +52,6 @@ STDMETHODIMP SystemClock::QueryInterface(REFIID iid, void **object) {
     }
     *object = nullptr;
     return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) SystemClock::AddRef() { return ++references_; }
-
-STDMETHODIMP_(ULONG) SystemClock::Release() {
-    ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
 }
 
 REFERENCE_TIME SystemClock::Now() {

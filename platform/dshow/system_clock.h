@@ -3,6 +3,8 @@
 // units; advise requests are served by one thread per clock.
 #pragma once
 
+#include "dshow/com_object.h"
+
 #include <dshow.h>
 
 #include <atomic>
@@ -13,14 +15,12 @@
 
 namespace tm350::dshow {
 
-class SystemClock final : public IReferenceClock {
+class SystemClock final : public ComObject<IReferenceClock> {
 public:
     // The class's create function: a new object, asked for `iid`.
     static HRESULT Create(REFIID iid, void **object);
 
     STDMETHODIMP QueryInterface(REFIID iid, void **object) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     STDMETHODIMP GetTime(REFERENCE_TIME *time) override;
     STDMETHODIMP AdviseTime(REFERENCE_TIME base_time, REFERENCE_TIME stream_time, HEVENT event,
@@ -34,7 +34,7 @@ public:
 
 private:
     SystemClock() = default;
-    ~SystemClock();
+    ~SystemClock() override;
 
     struct Advise {
         DWORD_PTR cookie;
@@ -46,7 +46,6 @@ private:
     HRESULT AddAdvise(REFERENCE_TIME due, REFERENCE_TIME period, HANDLE handle, DWORD_PTR *cookie);
     void ServeAdvises();
 
-    std::atomic<ULONG> references_{1};
     std::mutex lock_;  // guards everything below
     REFERENCE_TIME last_time_ = 0;
     std::vector<Advise> advises_;

@@ -1,8 +1,7 @@
 // The filter graph manager, driven as an application drives it, with the
 // small test filters of graph_test_filters.h.
-#include "dshow/filter_graph.h"
 #include "dshow/graph_test_filters.h"
-#include "dshow/system_clock.h"
+#include "runtime_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +10,9 @@
 namespace tm350::test {
 namespace {
 
-using dshow::FilterGraph;
+class FilterGraphBuilding : public RuntimeTest {};
+class FilterGraphState : public RuntimeTest {};
+class FilterGraphEvents : public RuntimeTest {};
 
 template <class Interface>
 ComPtr<Interface> Query(IUnknown *object, REFIID iid) {
@@ -22,7 +23,9 @@ ComPtr<Interface> Query(IUnknown *object, REFIID iid) {
 
 struct Graph {
     Graph() {
-        EXPECT_EQ(FilterGraph::Create(IID_IFilterGraph2, reinterpret_cast<void **>(builder.Receive())), S_OK);
+        EXPECT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterGraph2,
+                                   reinterpret_cast<void **>(builder.Receive())),
+                  S_OK);
         control = Query<IMediaControl>(builder.Get(), IID_IMediaControl);
         events = Query<IMediaEventEx>(builder.Get(), IID_IMediaEventEx);
         sink = Query<IMediaEventSink>(builder.Get(), IID_IMediaEventSink);
@@ -62,7 +65,7 @@ struct Chain {
 
 // --- building ------------------------------------------------------------
 
-TEST(FilterGraphBuilding, NamesAreUniqueAndADuplicateGetsASuffix) {
+TEST_F(FilterGraphBuilding, NamesAreUniqueAndADuplicateGetsASuffix) {
     Graph graph;
     auto first = Make<TestSink>("first", nullptr);
     auto second = Make<TestSink>("second", nullptr);
@@ -86,7 +89,7 @@ TEST(FilterGraphBuilding, NamesAreUniqueAndADuplicateGetsASuffix) {
     EXPECT_EQ(graph.builder->AddFilter(nullptr, L"x"), E_POINTER);
 }
 
-TEST(FilterGraphBuilding, AFilterWithoutANameGetsOne) {
+TEST_F(FilterGraphBuilding, AFilterWithoutANameGetsOne) {
     Graph graph;
     auto first = Make<TestSink>("first", nullptr);
     auto second = Make<TestSink>("second", nullptr);
@@ -97,7 +100,7 @@ TEST(FilterGraphBuilding, AFilterWithoutANameGetsOne) {
     EXPECT_EQ(NameOf(second.Get()), second->joined_name());
 }
 
-TEST(FilterGraphBuilding, EnumerationListsFiltersInOrderAndNoticesChanges) {
+TEST_F(FilterGraphBuilding, EnumerationListsFiltersInOrderAndNoticesChanges) {
     Graph graph;
     auto a = Make<TestSink>("a", nullptr);
     auto b = Make<TestSink>("b", nullptr);
@@ -128,7 +131,7 @@ TEST(FilterGraphBuilding, EnumerationListsFiltersInOrderAndNoticesChanges) {
     EXPECT_EQ(enumerator->Next(2, filters, nullptr), E_INVALIDARG) << "more than one needs a count";
 }
 
-TEST(FilterGraphBuilding, RemovingAFilterDisconnectsBothEndsAndLetsItGo) {
+TEST_F(FilterGraphBuilding, RemovingAFilterDisconnectsBothEndsAndLetsItGo) {
     Graph graph;
     auto log = std::make_shared<CallLog>();
     Chain chain(graph, log);
@@ -144,7 +147,7 @@ TEST(FilterGraphBuilding, RemovingAFilterDisconnectsBothEndsAndLetsItGo) {
     EXPECT_EQ(graph.builder->RemoveFilter(chain.sink.Get()), E_FAIL) << "no longer in the graph";
 }
 
-TEST(FilterGraphBuilding, RemovingAFilterFromARunningGraphStopsIt) {
+TEST_F(FilterGraphBuilding, RemovingAFilterFromARunningGraphStopsIt) {
     Graph graph;
     auto log = std::make_shared<CallLog>();
     Chain chain(graph, log, {.samples = 1});
@@ -154,7 +157,7 @@ TEST(FilterGraphBuilding, RemovingAFilterFromARunningGraphStopsIt) {
     EXPECT_EQ(graph.control->Stop(), S_OK);
 }
 
-TEST(FilterGraphBuilding, ConnectDirectJoinsTwoPinsOfTheGraphAndDisconnectBreaksOneEnd) {
+TEST_F(FilterGraphBuilding, ConnectDirectJoinsTwoPinsOfTheGraphAndDisconnectBreaksOneEnd) {
     Graph graph;
     auto source = Make<PushSource>("source", nullptr, SourceOptions{});
     auto sink = Make<TestSink>("sink", nullptr);
@@ -182,7 +185,7 @@ TEST(FilterGraphBuilding, ConnectDirectJoinsTwoPinsOfTheGraphAndDisconnectBreaks
     EXPECT_EQ(graph.builder->Disconnect(source->pin(0)), S_FALSE);
 }
 
-TEST(FilterGraphBuilding, AConnectionThatWouldCloseACircleIsRefused) {
+TEST_F(FilterGraphBuilding, AConnectionThatWouldCloseACircleIsRefused) {
     Graph graph;
     auto first = Make<PassThroughFilter>("first", nullptr, MEDIATYPE_Video, MEDIATYPE_Video);
     auto second = Make<PassThroughFilter>("second", nullptr, MEDIATYPE_Video, MEDIATYPE_Video);
@@ -195,7 +198,7 @@ TEST(FilterGraphBuilding, AConnectionThatWouldCloseACircleIsRefused) {
     EXPECT_EQ(second->pin(1)->ConnectedTo(&peer), VFW_E_NOT_CONNECTED);
 }
 
-TEST(FilterGraphBuilding, ConnectPutsAFilterOfTheGraphBetweenPinsThatDoNotMatch) {
+TEST_F(FilterGraphBuilding, ConnectPutsAFilterOfTheGraphBetweenPinsThatDoNotMatch) {
     Graph graph;
     auto source = Make<PushSource>("source", nullptr, SourceOptions{}, MEDIATYPE_Video);
     auto sink = Make<TestSink>("sink", nullptr, Cueing::Off, MEDIATYPE_Audio);
@@ -213,7 +216,7 @@ TEST(FilterGraphBuilding, ConnectPutsAFilterOfTheGraphBetweenPinsThatDoNotMatch)
     EXPECT_EQ(peer.Get(), converter->pin(1));
 }
 
-TEST(FilterGraphBuilding, RenderConnectsAnOutputToARendererOfTheGraph) {
+TEST_F(FilterGraphBuilding, RenderConnectsAnOutputToARendererOfTheGraph) {
     Graph graph;
     auto source = Make<PushSource>("source", nullptr, SourceOptions{}, MEDIATYPE_Video);
     graph.builder->AddFilter(source.Get(), L"source");
@@ -236,7 +239,7 @@ TEST(FilterGraphBuilding, RenderConnectsAnOutputToARendererOfTheGraph) {
 
 // --- state changes -------------------------------------------------------
 
-TEST(FilterGraphState, StateChangesReachFiltersDownstreamFirst) {
+TEST_F(FilterGraphState, StateChangesReachFiltersDownstreamFirst) {
     Graph graph;
     auto log = std::make_shared<CallLog>();
     auto source = Make<PushSource>("source", log, SourceOptions{.samples = 0});
@@ -262,7 +265,7 @@ TEST(FilterGraphState, StateChangesReachFiltersDownstreamFirst) {
     EXPECT_TRUE(log->Take().empty()) << "stopping a stopped graph changes nothing";
 }
 
-TEST(FilterGraphState, GetStateReportsTheIntermediateStateUntilTheRendererHasCued) {
+TEST_F(FilterGraphState, GetStateReportsTheIntermediateStateUntilTheRendererHasCued) {
     Graph graph;
     Chain chain(graph, nullptr, {.samples = 1, .gated = true}, Cueing::On);
     EXPECT_EQ(graph.control->Pause(), S_FALSE) << "the renderer has no sample yet";
@@ -283,7 +286,7 @@ TEST(FilterGraphState, GetStateReportsTheIntermediateStateUntilTheRendererHasCue
     (void)state;
 }
 
-TEST(FilterGraphState, StopReturnsWhileTheSourceIsBlockedDelivering) {
+TEST_F(FilterGraphState, StopReturnsWhileTheSourceIsBlockedDelivering) {
     Graph graph;
     Chain chain(graph, nullptr, {.samples = 5}, Cueing::On);
     EXPECT_TRUE(SUCCEEDED(graph.control->Pause()));
@@ -296,7 +299,7 @@ TEST(FilterGraphState, StopReturnsWhileTheSourceIsBlockedDelivering) {
     EXPECT_LE(chain.source->delivered(), 1);
 }
 
-TEST(FilterGraphState, RunGivesFiltersAStartTimeJustAheadOfTheClock) {
+TEST_F(FilterGraphState, RunGivesFiltersAStartTimeJustAheadOfTheClock) {
     Graph graph;
     Chain chain(graph, nullptr, {.samples = 0});
     EXPECT_EQ(graph.control->Pause(), S_OK);
@@ -317,7 +320,7 @@ TEST(FilterGraphState, RunGivesFiltersAStartTimeJustAheadOfTheClock) {
     EXPECT_EQ(graph.control->Stop(), S_OK);
 }
 
-TEST(FilterGraphState, AFilterClockIsPreferredAndNoClockMeansStartTimeZero) {
+TEST_F(FilterGraphState, AFilterClockIsPreferredAndNoClockMeansStartTimeZero) {
     Graph graph;
     auto log = std::make_shared<CallLog>();
     auto clock_filter = Make<ClockFilter>("clock", log);
@@ -340,7 +343,7 @@ TEST(FilterGraphState, AFilterClockIsPreferredAndNoClockMeansStartTimeZero) {
 
 // --- events --------------------------------------------------------------
 
-TEST(FilterGraphEvents, TheEventHandleIsSetExactlyWhileEventsWait) {
+TEST_F(FilterGraphEvents, TheEventHandleIsSetExactlyWhileEventsWait) {
     Graph graph;
     OAEVENT handle_value = 0;
     ASSERT_EQ(graph.events->GetEventHandle(&handle_value), S_OK);
@@ -363,7 +366,7 @@ TEST(FilterGraphEvents, TheEventHandleIsSetExactlyWhileEventsWait) {
     EXPECT_EQ(graph.events->FreeEventParams(code, param1, param2), S_OK);
 }
 
-TEST(FilterGraphEvents, GetEventWaitsForAnEventFromAnotherThread) {
+TEST_F(FilterGraphEvents, GetEventWaitsForAnEventFromAnotherThread) {
     Graph graph;
     std::thread notifier([&] { graph.sink->Notify(EC_USER, 1, 2); });
     LONG code = 0;
@@ -373,7 +376,7 @@ TEST(FilterGraphEvents, GetEventWaitsForAnEventFromAnotherThread) {
     notifier.join();
 }
 
-TEST(FilterGraphEvents, WaitForCompletionNeedsARunningGraph) {
+TEST_F(FilterGraphEvents, WaitForCompletionNeedsARunningGraph) {
     Graph graph;
     Chain chain(graph, nullptr, {.samples = 1, .gated = true});
     LONG code = -1;
@@ -387,7 +390,7 @@ TEST(FilterGraphEvents, WaitForCompletionNeedsARunningGraph) {
     stopper.join();
 }
 
-TEST(FilterGraphEvents, CompleteComesOnceEveryRendererHasSeenTheEndOfItsStream) {
+TEST_F(FilterGraphEvents, CompleteComesOnceEveryRendererHasSeenTheEndOfItsStream) {
     Graph graph;
     auto first_source = Make<PushSource>("first source", nullptr, SourceOptions{.samples = 2});
     auto second_source = Make<PushSource>("second source", nullptr, SourceOptions{.samples = 2, .gated = true});
@@ -414,7 +417,7 @@ TEST(FilterGraphEvents, CompleteComesOnceEveryRendererHasSeenTheEndOfItsStream) 
     EXPECT_EQ(graph.control->Stop(), S_OK);
 }
 
-TEST(FilterGraphEvents, WithoutDefaultHandlingEachRendererCompletionArrives) {
+TEST_F(FilterGraphEvents, WithoutDefaultHandlingEachRendererCompletionArrives) {
     Graph graph;
     Chain chain(graph, nullptr, {.samples = 1});
     EXPECT_EQ(graph.events->CancelDefaultHandling(EC_COMPLETE), S_OK);
@@ -429,7 +432,7 @@ TEST(FilterGraphEvents, WithoutDefaultHandlingEachRendererCompletionArrives) {
     EXPECT_EQ(graph.events->RestoreDefaultHandling(EC_COMPLETE), S_OK);
 }
 
-TEST(FilterGraphEvents, AFilterFailingMidStreamEndsTheGraphWithErrorAbort) {
+TEST_F(FilterGraphEvents, AFilterFailingMidStreamEndsTheGraphWithErrorAbort) {
     Graph graph;
     Chain chain(graph, nullptr, {.samples = 5, .fail_after = 2});
     ASSERT_EQ(graph.control->Run(), S_OK);
@@ -440,7 +443,7 @@ TEST(FilterGraphEvents, AFilterFailingMidStreamEndsTheGraphWithErrorAbort) {
     EXPECT_EQ(graph.control->Stop(), S_OK);
 }
 
-TEST(FilterGraphEvents, RunPauseStopAHundredTimesDeliversEverySample) {
+TEST_F(FilterGraphEvents, RunPauseStopAHundredTimesDeliversEverySample) {
     Graph graph;
     Chain chain(graph, nullptr, {.samples = 3}, Cueing::On);
     for (int round = 1; round <= 100; ++round) {
@@ -457,7 +460,7 @@ TEST(FilterGraphEvents, RunPauseStopAHundredTimesDeliversEverySample) {
     }
 }
 
-TEST(FilterGraphEvents, ReleasingTheGraphStopsAndReleasesItsFilters) {
+TEST_F(FilterGraphEvents, ReleasingTheGraphStopsAndReleasesItsFilters) {
     auto log = std::make_shared<CallLog>();
     auto source = Make<PushSource>("source", log, SourceOptions{.samples = 1, .gated = true});
     auto sink = Make<TestSink>("sink", log);

@@ -19,8 +19,6 @@
 
 namespace tm350::test {
 
-using dshow::ComPtr;
-
 // Every state call a test filter receives, "name:Pause", in call order
 // across all filters that share the log.
 class CallLog {

@@ -1,21 +1,20 @@
 // The system reference clock: its time, and advise requests served on the
 // clock's own thread.
 #include "dshow/com_ptr.h"
-#include "dshow/system_clock.h"
-
-#include <gtest/gtest.h>
+#include "runtime_test_support.h"
 
 namespace tm350::test {
 namespace {
 
-using dshow::ComPtr;
-using dshow::SystemClock;
+class SystemClock : public RuntimeTest {};
 
 constexpr REFERENCE_TIME kMillisecond = 10000;
 
 ComPtr<IReferenceClock> NewClock() {
     ComPtr<IReferenceClock> clock;
-    EXPECT_EQ(SystemClock::Create(IID_IReferenceClock, reinterpret_cast<void **>(clock.Receive())), S_OK);
+    EXPECT_EQ(CoCreateInstance(CLSID_SystemClock, nullptr, CLSCTX_INPROC_SERVER, IID_IReferenceClock,
+                               reinterpret_cast<void **>(clock.Receive())),
+              S_OK);
     return clock;
 }
 
@@ -31,7 +30,7 @@ struct Handle {
     HANDLE value;
 };
 
-TEST(SystemClock, TimeNeverRunsBackwards) {
+TEST_F(SystemClock, TimeNeverRunsBackwards) {
     ComPtr<IReferenceClock> clock = NewClock();
     REFERENCE_TIME previous = Now(clock.Get());
     EXPECT_GT(previous, 0);
@@ -45,7 +44,7 @@ TEST(SystemClock, TimeNeverRunsBackwards) {
     EXPECT_EQ(clock->GetTime(nullptr), E_POINTER);
 }
 
-TEST(SystemClock, AdviseTimeSignalsTheEventAtTheRequestedTime) {
+TEST_F(SystemClock, AdviseTimeSignalsTheEventAtTheRequestedTime) {
     ComPtr<IReferenceClock> clock = NewClock();
     Handle event(CreateEventW(NULL, TRUE, FALSE, NULL));
     REFERENCE_TIME base = Now(clock.Get());
@@ -61,7 +60,7 @@ TEST(SystemClock, AdviseTimeSignalsTheEventAtTheRequestedTime) {
     EXPECT_EQ(WaitForSingleObject(past.value, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0)) << "a past time at once";
 }
 
-TEST(SystemClock, AnUnadvisedRequestIsNeverSignalled) {
+TEST_F(SystemClock, AnUnadvisedRequestIsNeverSignalled) {
     ComPtr<IReferenceClock> clock = NewClock();
     Handle cancelled(CreateEventW(NULL, TRUE, FALSE, NULL));
     Handle later(CreateEventW(NULL, TRUE, FALSE, NULL));
@@ -81,7 +80,7 @@ TEST(SystemClock, AnUnadvisedRequestIsNeverSignalled) {
     EXPECT_EQ(clock->Unadvise(cancelled_cookie), S_FALSE);
 }
 
-TEST(SystemClock, AdvisePeriodicReleasesTheSemaphoreEveryPeriod) {
+TEST_F(SystemClock, AdvisePeriodicReleasesTheSemaphoreEveryPeriod) {
     ComPtr<IReferenceClock> clock = NewClock();
     Handle semaphore(CreateSemaphoreW(NULL, 0, 1000, NULL));
     REFERENCE_TIME start = Now(clock.Get()) + 5 * kMillisecond;
@@ -94,7 +93,7 @@ TEST(SystemClock, AdvisePeriodicReleasesTheSemaphoreEveryPeriod) {
     EXPECT_EQ(clock->Unadvise(cookie), S_FALSE);
 }
 
-TEST(SystemClock, ReleasingTheClockEndsItsAdvises) {
+TEST_F(SystemClock, ReleasingTheClockEndsItsAdvises) {
     ComPtr<IReferenceClock> clock = NewClock();
     Handle semaphore(CreateSemaphoreW(NULL, 0, 100000, NULL));
     REFERENCE_TIME now = Now(clock.Get());
@@ -115,7 +114,7 @@ TEST(SystemClock, ReleasingTheClockEndsItsAdvises) {
     EXPECT_EQ(WaitForSingleObject(semaphore.value, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
-TEST(SystemClock, InvalidRequestsAreRefused) {
+TEST_F(SystemClock, InvalidRequestsAreRefused) {
     ComPtr<IReferenceClock> clock = NewClock();
     Handle event(CreateEventW(NULL, TRUE, FALSE, NULL));
     HEVENT handle = reinterpret_cast<HEVENT>(event.value);

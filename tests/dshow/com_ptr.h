@@ -1,12 +1,12 @@
-// A reference to a COM object held for the lifetime of a scope or a member:
-// the runtime's own code never pairs AddRef and Release by hand.
+// A reference to a COM object held for the lifetime of a scope or a member,
+// as the graph tests hold filters, pins and the graph's interfaces.
 #pragma once
 
 #include <unknwn.h>
 
 #include <utility>
 
-namespace tm350::dshow {
+namespace tm350::test {
 
 template <class T>
 class ComPtr {
@@ -52,4 +52,4 @@ private:
     T *object_ = nullptr;
 };
 
-}  // namespace tm350::dshow
+}  // namespace tm350::test
