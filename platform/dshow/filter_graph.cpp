@@ -2,6 +2,7 @@
 
 #include "common/text.h"
 #include "dshow/filter_enumerator.h"
+#include "dshow/graph_log.h"
 #include "dshow/graph_pins.h"
 #include "dshow/runtime_classes.h"
 
@@ -148,6 +149,7 @@ STDMETHODIMP FilterGraph::AddFilter(IBaseFilter *filter, LPCWSTR name) {
     }
     ++version_;
     if (clock_) filter->SetSyncSource(clock_.Get());
+    GraphLog("%p added \"%s\"", static_cast<void *>(this), text::Utf16ToUtf8(unique).c_str());
     return renamed && name != nullptr ? VFW_S_DUPLICATE_NAME : S_OK;
 }
 
@@ -180,6 +182,7 @@ HRESULT FilterGraph::RemoveLocked(IBaseFilter *filter) {
         DistributeClock();
     }
     removed->SetSyncSource(nullptr);
+    GraphLog("%p removed \"%s\"", static_cast<void *>(this), text::Utf16ToUtf8(entry->name).c_str());
     entries_.erase(entries_.begin() + (entry - entries_.data()));
     ++version_;
     removed->JoinFilterGraph(nullptr, nullptr);

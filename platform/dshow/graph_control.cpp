@@ -1,5 +1,6 @@
 // Moving the graph through its states, and its reference clock.
 #include "dshow/filter_graph.h"
+#include "dshow/graph_log.h"
 #include "dshow/graph_pins.h"
 #include "dshow/system_clock.h"
 
@@ -63,24 +64,32 @@ bool FilterGraph::AnyFilterTransitioning() {
 // whole graph stopped, and its error is returned.
 STDMETHODIMP FilterGraph::Run() {
     std::lock_guard lock(lock_);
-    return RunLocked(std::nullopt);
+    HRESULT hr = RunLocked(std::nullopt);
+    GraphLog("%p run: 0x%08x, start %lld", static_cast<void *>(this), static_cast<unsigned>(hr), start_time_);
+    return hr;
 }
 
 STDMETHODIMP FilterGraph::Run(REFERENCE_TIME start) {
     std::lock_guard lock(lock_);
-    return RunLocked(start);
+    HRESULT hr = RunLocked(start);
+    GraphLog("%p run at %lld: 0x%08x", static_cast<void *>(this), start, static_cast<unsigned>(hr));
+    return hr;
 }
 
 STDMETHODIMP FilterGraph::Pause() {
     std::lock_guard lock(lock_);
-    return PauseLocked();
+    HRESULT hr = PauseLocked();
+    GraphLog("%p pause: 0x%08x", static_cast<void *>(this), static_cast<unsigned>(hr));
+    return hr;
 }
 
 // Stop visits every filter even when one fails, and returns the first
 // failure; the graph is stopped either way.
 STDMETHODIMP FilterGraph::Stop() {
     std::lock_guard lock(lock_);
-    return StopLocked();
+    HRESULT hr = StopLocked();
+    GraphLog("%p stop: 0x%08x", static_cast<void *>(this), static_cast<unsigned>(hr));
+    return hr;
 }
 
 // On first leaving Stopped the graph takes its default clock, unless the

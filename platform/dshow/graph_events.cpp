@@ -1,5 +1,7 @@
 #include "dshow/graph_events.h"
 
+#include "dshow/graph_log.h"
+
 #include <algorithm>
 #include <chrono>
 
@@ -35,6 +37,7 @@ GraphEvents::~GraphEvents() {
 // the graph's EC_COMPLETE went out, are dropped.
 HRESULT GraphEvents::Notify(LONG code, LONG_PTR param1, LONG_PTR param2) {
     std::unique_lock lock(lock_);
+    if (code == EC_ERRORABORT) GraphLog("error abort 0x%08x", static_cast<unsigned>(static_cast<HRESULT>(param1)));
     if (code == EC_COMPLETE && complete_by_default_) {
         CountCompletion(param1, param2, lock);
         return S_OK;
@@ -60,6 +63,7 @@ void GraphEvents::CountCompletion(LONG_PTR status, LONG_PTR renderer, std::uniqu
     int reported = static_cast<int>(completed_renderers_.size()) + anonymous_completions_;
     if (reported < renderers_) return;
     complete_posted_ = true;
+    GraphLog("complete: every renderer (%d) has ended its stream", renderers_);
     Post({EC_COMPLETE, static_cast<LONG_PTR>(completion_status_), 0}, lock);
 }
 
