@@ -341,6 +341,48 @@ TEST_F(FilterGraphState, AFilterClockIsPreferredAndNoClockMeansStartTimeZero) {
     EXPECT_EQ(unclocked.control->Stop(), S_OK);
 }
 
+TEST_F(FilterGraphState, AFilterThatCannotPauseLeavesTheWholeGraphStopped) {
+    Graph graph;
+    auto log = std::make_shared<CallLog>();
+    Chain chain(graph, log, {.samples = 0});
+    chain.source->FailPause(E_OUTOFMEMORY);
+    log->Take();
+    EXPECT_EQ(graph.control->Run(), E_OUTOFMEMORY);
+    EXPECT_EQ(log->Take(), (std::vector<std::string>{"sink:Pause", "source:Pause", "sink:Stop", "source:Stop"}));
+    HRESULT hr = E_FAIL;
+    EXPECT_EQ(graph.State(0, &hr), State_Stopped);
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(chain.sink->state(), State_Stopped);
+    chain.source->FailPause(S_OK);
+    EXPECT_EQ(graph.control->Run(), S_OK) << "and it can run once the filter can";
+    EXPECT_EQ(graph.control->Stop(), S_OK);
+}
+
+TEST_F(FilterGraphState, WhatNeedsAStoppedGraphFailsWhileItRunsAndChangesNothing) {
+    Graph graph;
+    Chain chain(graph, nullptr, {.samples = 1, .gated = true});
+    auto spare = Make<TestSink>("spare", nullptr);
+    graph.builder->AddFilter(spare.Get(), L"spare");
+    ASSERT_EQ(graph.control->Run(), S_OK);
+    ComPtr<IReferenceClock> clock;
+    graph.media_filter->GetSyncSource(clock.Receive());
+
+    EXPECT_EQ(graph.media_filter->SetSyncSource(nullptr), VFW_E_NOT_STOPPED);
+    EXPECT_EQ(graph.builder->SetDefaultSyncSource(), VFW_E_NOT_STOPPED);
+    EXPECT_EQ(graph.builder->Disconnect(chain.sink->pin(0)), VFW_E_NOT_STOPPED);
+    EXPECT_EQ(graph.builder->ConnectDirect(chain.source->pin(0), spare->pin(0), nullptr), VFW_E_ALREADY_CONNECTED);
+    LONG code = 0;
+    EXPECT_EQ(graph.events->WaitForCompletion(0, &code), E_ABORT) << "running, but no end yet";
+
+    ComPtr<IReferenceClock> unchanged;
+    graph.media_filter->GetSyncSource(unchanged.Receive());
+    EXPECT_EQ(unchanged.Get(), clock.Get());
+    ComPtr<IPin> peer;
+    EXPECT_EQ(chain.sink->pin(0)->ConnectedTo(peer.Receive()), S_OK);
+    EXPECT_EQ(graph.State(0), State_Running);
+    EXPECT_EQ(graph.control->Stop(), S_OK);
+}
+
 // --- events --------------------------------------------------------------
 
 TEST_F(FilterGraphEvents, TheEventHandleIsSetExactlyWhileEventsWait) {

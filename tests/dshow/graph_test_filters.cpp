@@ -281,6 +281,7 @@ STDMETHODIMP TestFilter::Pause() {
     FILTER_STATE previous;
     {
         std::lock_guard lock(lock_);
+        if (FAILED(pause_error_)) return pause_error_;
         previous = std::exchange(state_, State_Paused);
     }
     changed_.notify_all();
@@ -379,6 +380,11 @@ std::u16string TestFilter::joined_name() {
 IFilterGraph *TestFilter::graph() {
     std::lock_guard lock(lock_);
     return graph_;
+}
+
+void TestFilter::FailPause(HRESULT error) {
+    std::lock_guard lock(lock_);
+    pause_error_ = error;
 }
 
 // As a filter reports to its graph: through the graph's IMediaEventSink.

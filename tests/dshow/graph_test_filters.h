@@ -107,6 +107,8 @@ public:
     std::u16string joined_name();
     IFilterGraph *graph();
     void Notify(LONG code, LONG_PTR param1, LONG_PTR param2);
+    // Makes every later Pause fail with `error`, leaving the state as it is.
+    void FailPause(HRESULT error);
 
     // What the pins hand over; the base does nothing.
     virtual HRESULT OnReceive(IMediaSample *) { return S_OK; }
@@ -133,6 +135,7 @@ private:
     ComPtr<IReferenceClock> clock_;
     IFilterGraph *graph_ = nullptr;  // not referenced, as filters keep their graph
     std::u16string joined_name_;
+    HRESULT pause_error_ = S_OK;
 };
 
 // A filter with one input and one output of another media type.
