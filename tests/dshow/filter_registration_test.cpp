@@ -292,5 +292,26 @@ TEST_F(FilterRegistration, AMonikerNamesItsFilterAndBindsToItThroughCom) {
     moniker->Release();
 }
 
+TEST_F(FilterRegistration, AFilterFoundInItsCategoryBindsAsAFilter) {
+    REGFILTER2 registration{};
+    registration.dwVersion = 2;
+    registration.dwMerit = MERIT_DO_NOT_USE;
+    ASSERT_EQ(mapper_->RegisterFilter(CLSID_NullRenderer, L"Null Renderer", nullptr, &CLSID_TestCategory, nullptr,
+                                      &registration),
+              S_OK);
+    Held<ICreateDevEnum> enumerator;
+    enumerator.pointer = Create<ICreateDevEnum>(CLSID_SystemDeviceEnum, IID_ICreateDevEnum);
+    Held<IEnumMoniker> monikers;
+    ASSERT_EQ(enumerator->CreateClassEnumerator(CLSID_TestCategory, &monikers, 0), S_OK);
+    Held<IMoniker> moniker;
+    ASSERT_EQ(monikers->Next(1, &moniker, nullptr), S_OK);
+    Held<IBaseFilter> filter;
+    ASSERT_EQ(moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, reinterpret_cast<void **>(&filter)), S_OK);
+    CLSID clsid{};
+    ASSERT_EQ(filter->GetClassID(&clsid), S_OK);
+    EXPECT_EQ(clsid, CLSID_NullRenderer);
+    EXPECT_EQ(monikers->Next(1, &moniker, nullptr), S_FALSE);
+}
+
 }  // namespace
 }  // namespace tm350::test
