@@ -520,5 +520,27 @@ TEST_F(FilterGraphEvents, ReleasingTheGraphStopsAndReleasesItsFilters) {
     EXPECT_EQ(source->pin(0)->ConnectedTo(&peer), VFW_E_NOT_CONNECTED);
 }
 
+// The runtime's own renderer in place of the test sink: Render finds it in
+// the graph, and its end of stream completes the graph.
+TEST_F(FilterGraphEvents, AGraphRenderedToTheNullRendererCompletes) {
+    Graph graph;
+    auto source = Make<PushSource>("source", nullptr, SourceOptions{.samples = 4});
+    ComPtr<IBaseFilter> renderer;
+    ASSERT_EQ(CoCreateInstance(CLSID_NullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                               reinterpret_cast<void **>(renderer.Receive())),
+              S_OK);
+    graph.builder->AddFilter(source.Get(), L"source");
+    graph.builder->AddFilter(renderer.Get(), L"renderer");
+    ASSERT_EQ(graph.builder->Render(source->pin(0)), S_OK);
+    for (int round = 1; round <= 3; ++round) {
+        ASSERT_EQ(graph.control->Run(), S_OK) << round;
+        LONG code = 0;
+        ASSERT_EQ(graph.events->WaitForCompletion(INFINITE, &code), S_OK) << round;
+        EXPECT_EQ(code, EC_COMPLETE) << round;
+        EXPECT_EQ(source->delivered(), 4 * round);
+        ASSERT_EQ(graph.control->Stop(), S_OK) << round;
+    }
+}
+
 }  // namespace
 }  // namespace tm350::test
