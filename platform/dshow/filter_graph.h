@@ -115,6 +115,7 @@ private:
     HRESULT ConnectThroughGraph(IPin *output, IPin *input);
     HRESULT RenderPin(IPin *output, int depth);
     HRESULT RenderOutputsOf(IBaseFilter *filter, int depth);
+    HRESULT RenderThroughRegisteredFilters(IPin *output);
 
     // state changes (graph_control.cpp)
     std::vector<ComPtr<IBaseFilter>> DownstreamFirst();

@@ -2,6 +2,8 @@
 // rendering an output pin to the filters in the graph.
 #include "dshow/filter_graph.h"
 #include "dshow/graph_pins.h"
+#include "dshow/registered_filters.h"
+#include "dshow/registry_key.h"
 
 namespace tm350::dshow {
 
@@ -55,7 +57,7 @@ STDMETHODIMP FilterGraph::ConnectDirect(IPin *output, IPin *input, const AM_MEDI
 
 // Tries the direct connection first, then one filter of the graph in
 // between (an unconnected input and output of it). Filters from the
-// registry are not tried.
+// registry are not tried here.
 STDMETHODIMP FilterGraph::Connect(IPin *output, IPin *input) {
     if (output == nullptr || input == nullptr) return E_POINTER;
     std::lock_guard lock(lock_);
@@ -92,9 +94,10 @@ STDMETHODIMP FilterGraph::Render(IPin *output) { return RenderEx(output, 0, null
 
 // Connects the output pin to an unconnected input of a filter already in the
 // graph, following that filter's own outputs until every stream ends in a
-// renderer; a branch that cannot be finished is taken apart again. Filters
-// from the registry are not added, so every render goes to existing filters
-// (AM_RENDEREX_RENDERTOEXISTINGRENDERERS changes nothing).
+// renderer; a branch that cannot be finished is taken apart again. When no
+// filter of the graph will do, registered filters are tried, highest merit
+// first (unless AM_RENDEREX_RENDERTOEXISTINGRENDERERS), each added to the
+// graph and removed again if its branch cannot be finished.
 STDMETHODIMP FilterGraph::RenderEx(IPin *output, DWORD flags, DWORD *context) {
     if (output == nullptr) return E_POINTER;
     if ((flags & ~static_cast<DWORD>(AM_RENDEREX_RENDERTOEXISTINGRENDERERS)) != 0 || context != nullptr) {
@@ -104,7 +107,39 @@ STDMETHODIMP FilterGraph::RenderEx(IPin *output, DWORD flags, DWORD *context) {
     if (!Contains(output)) return VFW_E_NOT_IN_GRAPH;
     if (!HasDirection(output, PINDIR_OUTPUT)) return VFW_E_INVALID_DIRECTION;
     if (IsConnected(output)) return VFW_E_ALREADY_CONNECTED;
-    return RenderPin(output, 0);
+    HRESULT hr = RenderPin(output, 0);
+    if (SUCCEEDED(hr) || (flags & AM_RENDEREX_RENDERTOEXISTINGRENDERERS)) return hr;
+    return RenderThroughRegisteredFilters(output);
+}
+
+HRESULT FilterGraph::RenderThroughRegisteredFilters(IPin *output) {
+    AM_MEDIA_TYPE preferred{};
+    ComPtr<IEnumMediaTypes> types;
+    if (SUCCEEDED(output->EnumMediaTypes(types.Receive())) && types) {
+        AM_MEDIA_TYPE *first = nullptr;
+        if (types->Next(1, &first, nullptr) == S_OK && first != nullptr) {
+            preferred.majortype = first->majortype;
+            if (first->pbFormat != nullptr) CoTaskMemFree(first->pbFormat);
+            if (first->pUnk != nullptr) first->pUnk->Release();
+            CoTaskMemFree(first);
+        }
+    }
+    for (const RegisteredFilter &candidate : RenderCandidates(preferred.majortype)) {
+        ComPtr<IBaseFilter> filter;
+        if (FAILED(CoCreateInstance(candidate.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                    reinterpret_cast<void **>(filter.Receive())))) {
+            continue;
+        }
+        if (FAILED(AddFilter(filter.Get(), candidate.name.empty() ? nullptr : Wide(candidate.name)))) continue;
+        for (const ComPtr<IPin> &input : PinsOf(filter.Get(), PINDIR_INPUT)) {
+            if (IsConnected(input.Get()) || IsHiddenPin(input.Get())) continue;
+            if (FAILED(output->Connect(input.Get(), nullptr))) continue;
+            if (SUCCEEDED(RenderOutputsOf(filter.Get(), 1))) return S_OK;
+            BreakConnection(output, input.Get());
+        }
+        RemoveLocked(filter.Get());
+    }
+    return VFW_E_CANNOT_RENDER;
 }
 
 HRESULT FilterGraph::RenderPin(IPin *output, int depth) {

@@ -542,5 +542,40 @@ TEST_F(FilterGraphEvents, AGraphRenderedToTheNullRendererCompletes) {
     }
 }
 
+// With nothing in the graph to render to, Render adds a registered renderer.
+TEST_F(FilterGraphBuilding, RenderAddsARegisteredRendererWhenTheGraphHasNone) {
+    ComPtr<IFilterMapper2> mapper;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper2,
+                               reinterpret_cast<void **>(mapper.Receive())),
+              S_OK);
+    REGFILTERPINS2 input{};
+    input.dwFlags = REG_PINFLAG_B_RENDERER;
+    input.cInstances = 1;
+    REGFILTER2 registration{};
+    registration.dwVersion = 2;
+    registration.dwMerit = MERIT_NORMAL;
+    registration.cPins2 = 1;
+    registration.rgPins2 = &input;
+    ASSERT_EQ(mapper->RegisterFilter(CLSID_NullRenderer, L"Null Renderer", nullptr, nullptr, nullptr, &registration),
+              S_OK);
+
+    Graph graph;
+    auto source = Make<PushSource>("source", nullptr, SourceOptions{.samples = 2});
+    graph.builder->AddFilter(source.Get(), L"source");
+    EXPECT_EQ(graph.builder->RenderEx(source->pin(0), AM_RENDEREX_RENDERTOEXISTINGRENDERERS, nullptr),
+              VFW_E_CANNOT_RENDER);
+    ASSERT_EQ(graph.builder->Render(source->pin(0)), S_OK);
+    ComPtr<IBaseFilter> renderer;
+    ASSERT_EQ(graph.builder->FindFilterByName(L"Null Renderer", renderer.Receive()), S_OK);
+    CLSID clsid{};
+    renderer->GetClassID(&clsid);
+    EXPECT_TRUE(IsEqualGUID(clsid, CLSID_NullRenderer));
+    ASSERT_EQ(graph.control->Run(), S_OK);
+    LONG code = 0;
+    ASSERT_EQ(graph.events->WaitForCompletion(INFINITE, &code), S_OK);
+    EXPECT_EQ(code, EC_COMPLETE);
+    EXPECT_EQ(graph.control->Stop(), S_OK);
+}
+
 }  // namespace
 }  // namespace tm350::test
