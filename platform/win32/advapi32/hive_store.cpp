@@ -1,5 +1,6 @@
 #include "advapi32/hive_store.h"
 
+#include "advapi32/installed_classes.h"
 #include "advapi32/registry_log.h"
 
 #include <cerrno>
@@ -126,9 +127,10 @@ LSTATUS ReadWholeFile(const std::filesystem::path &file, bool &exists, std::vect
     return ERROR_SUCCESS;
 }
 
-// Brings the cache entry for `file` up to date with the disk. Caller holds
+// Brings the cache entry for the hive up to date with the disk. Caller holds
 // the store's mutex.
-LSTATUS LoadLatest(const std::filesystem::path &file, CachedHive *&latest) {
+LSTATUS LoadLatest(const HiveLocation &location, CachedHive *&latest) {
+    const std::filesystem::path file = HiveFile(location);
     auto &cache = State().cache;
     bool exists = false;
     std::vector<std::byte> bytes;
@@ -152,7 +154,9 @@ LSTATUS LoadLatest(const std::filesystem::path &file, CachedHive *&latest) {
         }
         fresh.contents = std::move(*decoded);
     } else {
-        fresh.contents = HiveContents::Empty();
+        // FIXME: the installed keys get fresh ids each time the cache drops a
+        // never-written hive, so a handle opened on one reads as deleted.
+        fresh.contents = InstalledContents(location.kind);
     }
     fresh.bytes = std::move(bytes);
     if (found == cache.end() && cache.size() >= kMaximumCachedHives) cache.clear();
@@ -230,7 +234,7 @@ std::filesystem::path CurrentRegistryDirectory() {
 LSTATUS ReadHive(const HiveLocation &location, const std::function<LSTATUS(const HiveContents &)> &reader) {
     std::lock_guard guard(State().mutex);
     CachedHive *latest = nullptr;
-    if (LSTATUS status = LoadLatest(HiveFile(location), latest); status != ERROR_SUCCESS) return status;
+    if (LSTATUS status = LoadLatest(location, latest); status != ERROR_SUCCESS) return status;
     return reader(latest->contents);
 }
 
@@ -241,7 +245,7 @@ LSTATUS ModifyHive(const HiveLocation &location, const HiveMutator &mutator) {
     if (LSTATUS status = LockHive(location, file, lock); status != ERROR_SUCCESS) return status;
 
     CachedHive *latest = nullptr;
-    if (LSTATUS status = LoadLatest(file, latest); status != ERROR_SUCCESS) return status;
+    if (LSTATUS status = LoadLatest(location, latest); status != ERROR_SUCCESS) return status;
     HiveContents changed = latest->contents;
     bool modified = false;
     if (LSTATUS status = mutator(changed, modified); status != ERROR_SUCCESS || !modified) return status;

@@ -32,7 +32,8 @@ std::filesystem::path CurrentRegistryDirectory();
 
 // Runs `reader` on the latest committed contents of the hive; returns its
 // status, or ERROR_REGISTRY_CORRUPT / ERROR_REGISTRY_IO_FAILED when the hive
-// cannot be read. A hive that was never written reads as empty. The store's
+// cannot be read. A hive that was never written reads as a new machine's
+// (installed_classes.h). The store's
 // process-wide lock is held during the call: `reader` must not re-enter the
 // store.
 LSTATUS ReadHive(const HiveLocation &location, const std::function<LSTATUS(const HiveContents &)> &reader);

@@ -4,6 +4,7 @@
 
 #include "support/temp_directory.h"
 
+#include <algorithm>
 #include <set>
 
 using namespace tm350::test;
@@ -125,7 +126,10 @@ TEST(RegistryKeys, DeleteTreeRemovesWholeBranches) {
     EXPECT_EQ(RegDeleteTreeA(HKEY_CLASSES_ROOT, "CLSID\\{a}"), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteTreeA(HKEY_CLASSES_ROOT, "CLSID\\{a}"), ERROR_FILE_NOT_FOUND);
     HKEY clsid = CreateKey(HKEY_CLASSES_ROOT, "CLSID");
-    EXPECT_EQ(SubkeyNames(clsid), std::vector<std::string>{"{B}"});
+    // Beside the classes a new machine comes with.
+    std::vector<std::string> classes = SubkeyNames(clsid);
+    EXPECT_EQ(std::count(classes.begin(), classes.end(), "{B}"), 1);
+    EXPECT_EQ(std::count(classes.begin(), classes.end(), "{A}"), 0);
     EXPECT_EQ(RegDeleteTreeA(clsid, nullptr), ERROR_SUCCESS);
     EXPECT_TRUE(SubkeyNames(clsid).empty());
     RegCloseKey(clsid);
