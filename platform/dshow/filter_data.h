@@ -2,7 +2,7 @@
 // value it is stored as under a category's Instance key.
 //
 // The layout is the one Windows writes, as it can be observed in a
-// registry (it is not part of the public documentation); all fields are
+// registry; all fields are
 // little-endian DWORDs and every offset counts from the start of the value:
 //   header      version (2), merit, pin count, 0
 //   per pin     tag "<n>pi3" (n the pin's index as a digit), flags

@@ -51,11 +51,13 @@ public:
     }
 
     // Version 1 and 2 records are both stored in the version 2 form. A
-    // caller's moniker pointer, when given, receives the registration's
-    // moniker.
+    // caller's moniker pointer, when given (pointing at null), receives the
+    // registration's moniker.
     STDMETHODIMP RegisterFilter(REFCLSID filter, LPCWSTR name, IMoniker **moniker, const CLSID *category,
                                 LPCOLESTR instance, const REGFILTER2 *registration) override {
         if (registration == nullptr) return E_POINTER;
+        // FIXME: registering at a moniker the caller names is not offered.
+        if (moniker != nullptr && *moniker != nullptr) return E_NOTIMPL;
         std::optional<FilterRecord> record = RecordFromRegistration(*registration);
         if (!record) return E_INVALIDARG;
         RegistryKey key;

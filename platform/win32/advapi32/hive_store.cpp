@@ -127,6 +127,22 @@ LSTATUS ReadWholeFile(const std::filesystem::path &file, bool &exists, std::vect
     return ERROR_SUCCESS;
 }
 
+// The contents of never-written hives, kept while they stay unwritten: the
+// cache may drop such a hive, but its keys must keep their ids, or handles
+// opened on them would read as deleted. Guarded by the store's mutex.
+std::map<std::filesystem::path, HiveContents> &UnwrittenHives() {
+    static auto *hives = new std::map<std::filesystem::path, HiveContents>;
+    return *hives;
+}
+
+const HiveContents &NewMachineContents(const HiveLocation &location) {
+    auto &hives = UnwrittenHives();
+    const std::filesystem::path file = HiveFile(location);
+    auto found = hives.find(file);
+    if (found == hives.end()) found = hives.emplace(file, InstalledContents(location.kind)).first;
+    return found->second;
+}
+
 // Brings the cache entry for the hive up to date with the disk. Caller holds
 // the store's mutex.
 LSTATUS LoadLatest(const HiveLocation &location, CachedHive *&latest) {
@@ -144,6 +160,8 @@ LSTATUS LoadLatest(const HiveLocation &location, CachedHive *&latest) {
     CachedHive fresh;
     fresh.exists = exists;
     if (exists) {
+        // Written at last: from now on the file decides.
+        UnwrittenHives().erase(file);
         std::optional<HiveContents> decoded = DecodeHive(bytes);
         if (!decoded) {
             // Never fall back to an empty hive: that would silently lose the
@@ -154,9 +172,7 @@ LSTATUS LoadLatest(const HiveLocation &location, CachedHive *&latest) {
         }
         fresh.contents = std::move(*decoded);
     } else {
-        // FIXME: the installed keys get fresh ids each time the cache drops a
-        // never-written hive, so a handle opened on one reads as deleted.
-        fresh.contents = InstalledContents(location.kind);
+        fresh.contents = NewMachineContents(location);
     }
     fresh.bytes = std::move(bytes);
     if (found == cache.end() && cache.size() >= kMaximumCachedHives) cache.clear();
@@ -253,6 +269,7 @@ LSTATUS ModifyHive(const HiveLocation &location, const HiveMutator &mutator) {
     std::vector<std::byte> bytes = EncodeHive(changed);
     if (LSTATUS status = ReplaceFile(location.directory, file, bytes); status != ERROR_SUCCESS) return status;
     latest->exists = true;
+    UnwrittenHives().erase(file);
     latest->bytes = std::move(bytes);
     latest->contents = std::move(changed);
     return ERROR_SUCCESS;

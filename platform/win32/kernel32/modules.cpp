@@ -144,17 +144,31 @@ std::vector<std::string> CandidateNames(std::string name) {
     return names;
 }
 
+// The folder of the platform's own libraries, this one's: what the Windows
+// system directory is to LoadLibrary.
+fs::path SystemDirectory() {
+    static const fs::path directory = [] {
+        auto info = ObjectContaining(reinterpret_cast<const void *>(&ExecutablePath));
+        return info && info->dli_fname ? fs::path(AbsolutePath(info->dli_fname)).parent_path() : fs::path();
+    }();
+    return directory;
+}
+
 // The places LoadLibrary tries for one candidate name: a path as given; a
 // bare name first beside the executable (the Windows application
-// directory), then wherever dlopen searches.
+// directory), then in the system directory, then wherever dlopen searches
+// (which a sanitizer's dlopen interceptor may narrow).
 std::vector<std::string> SearchPaths(const std::string &name) {
     if (name.find('/') != std::string::npos) return {name};
     std::vector<std::string> paths;
     std::string executable = ExecutablePath();
-    if (!executable.empty()) {
-        fs::path beside = fs::path(executable).parent_path() / name;
+    std::vector<fs::path> folders;
+    if (!executable.empty()) folders.push_back(fs::path(executable).parent_path());
+    if (!SystemDirectory().empty()) folders.push_back(SystemDirectory());
+    for (const fs::path &folder : folders) {
+        fs::path candidate = folder / name;
         std::error_code error;
-        if (fs::exists(beside, error)) paths.push_back(beside.string());
+        if (fs::exists(candidate, error)) paths.push_back(candidate.string());
     }
     paths.push_back(name);
     return paths;

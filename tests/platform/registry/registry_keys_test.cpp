@@ -187,3 +187,28 @@ TEST(RegistryKeys, HandlesOnlyAllowWhatTheyWereOpenedFor) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RegistryKeys, AKeyOfANewMachineStaysOpenWhileOtherRegistriesComeAndGo) {
+    TempRegistry registry;
+    HKEY installed = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID\\{1E651CC0-B199-11D0-8212-00C04FC32C45}", 0, KEY_READ,
+                            &installed),
+              ERROR_SUCCESS);
+    // Enough other stores to make the process forget the ones it read first.
+    for (int index = 0; index < 20; ++index) {
+        TempRegistry other;
+        HKEY key = nullptr;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, &key), ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+    char name[64] = {};
+    DWORD size = sizeof name - 1, type = 0;
+    EXPECT_EQ(RegQueryValueExA(installed, nullptr, nullptr, &type, reinterpret_cast<BYTE *>(name), &size),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(name, "Memory Allocator");
+    RegCloseKey(installed);
+}
+
+}  // namespace
