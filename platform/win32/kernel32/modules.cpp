@@ -126,10 +126,19 @@ std::vector<std::string> CandidateNames(std::string name) {
         return names;
     }
     names.push_back(name);
+    std::string stem = file;
     if (dot == std::string::npos) {
         names.push_back(name + ".so");
     } else if (strcasecmp(file.c_str() + dot, ".dll") == 0) {
         names.push_back(name.substr(0, name.size() - 4) + ".so");
+        stem = file.substr(0, dot);
+    }
+    // The system's own DLLs, asked for by their Windows names, are the
+    // platform's libraries.
+    if (slash == std::string::npos) {
+        for (const char *system_dll : {"kernel32", "advapi32", "ole32"}) {
+            if (strcasecmp(stem.c_str(), system_dll) == 0) names.push_back(std::string("libtm350") + system_dll + ".so");
+        }
     }
     return names;
 }

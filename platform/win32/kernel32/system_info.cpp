@@ -84,4 +84,21 @@ LANGID WINAPI GetSystemDefaultLangID(void) { return DefaultLanguage(); }
 
 LANGID WINAPI GetUserDefaultUILanguage(void) { return DefaultLanguage(); }
 
+// Windows reports 6.2 (build 9200) to every program that does not declare
+// a newer system in a manifest, which a loaded module cannot do; a record
+// whose size field is not the record's size fails with
+// ERROR_INSUFFICIENT_BUFFER.
+BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW lpVersionInformation) {
+    if (lpVersionInformation == nullptr || lpVersionInformation->dwOSVersionInfoSize != sizeof(OSVERSIONINFOW)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    lpVersionInformation->dwMajorVersion = 6;
+    lpVersionInformation->dwMinorVersion = 2;
+    lpVersionInformation->dwBuildNumber = 9200;
+    lpVersionInformation->dwPlatformId = VER_PLATFORM_WIN32_NT;
+    lpVersionInformation->szCSDVersion[0] = 0;
+    return TRUE;
+}
+
 }  // extern "C"

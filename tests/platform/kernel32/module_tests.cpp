@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <objbase.h>
+
 #include <dlfcn.h>
 
 #include <cstdlib>
@@ -116,6 +118,21 @@ TEST_F(ModuleTest, WindowsStyleNamesFindTheSharedObject) {
     EXPECT_EQ(GetModuleHandleW(L"PLAIN_MODULE.DLL"), module);
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(FreeLibrary(module));
     EXPECT_EQ(GetModuleHandleW(L"plain_module"), nullptr);
+}
+
+TEST_F(ModuleTest, SystemDllsAreFoundByTheirWindowsNames) {
+    // Code that looks up an optional entry of a system DLL finds it as on
+    // Windows.
+    HMODULE ole32 = GetModuleHandleA("ole32.dll");
+    ASSERT_NE(ole32, nullptr);
+    EXPECT_EQ(GetModuleHandleW(L"OLE32"), ole32);
+    EXPECT_EQ(reinterpret_cast<void *>(GetProcAddress(ole32, "CoInitializeEx")),
+              reinterpret_cast<void *>(&CoInitializeEx));
+    HMODULE kernel32 = GetModuleHandleA("KERNEL32.DLL");
+    ASSERT_NE(kernel32, nullptr);
+    EXPECT_NE(kernel32, ole32);
+    EXPECT_EQ(reinterpret_cast<void *>(GetProcAddress(kernel32, "GetTickCount")),
+              reinterpret_cast<void *>(&GetTickCount));
 }
 
 TEST_F(ModuleTest, TheProgramAndItsDependenciesAreModulesToo) {

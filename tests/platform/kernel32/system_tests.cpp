@@ -36,6 +36,19 @@ TEST(SystemInfo, ReportsTheProcessorsOrTheOverride) {
     }
 }
 
+TEST(SystemInfo, VersionIsTheOneUnmanifestedProgramsSee) {
+    OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof(version);
+    ASSERT_TRUE(GetVersionExW(&version));
+    EXPECT_EQ(version.dwPlatformId, static_cast<DWORD>(VER_PLATFORM_WIN32_NT));
+    EXPECT_EQ(version.dwMajorVersion, 6u);
+    EXPECT_EQ(version.dwMinorVersion, 2u);
+    version.dwOSVersionInfoSize = 12;
+    SetLastError(0);
+    EXPECT_FALSE(GetVersionExW(&version));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+}
+
 TEST(Languages, DefaultToUsEnglishUnlessOverridden) {
     auto all_three = [](LANGID expected) {
         EXPECT_EQ(GetUserDefaultLangID(), expected);
