@@ -1,5 +1,10 @@
 // GUIDs, interface and class identifiers, DEFINE_GUID and __uuidof.
-#pragma once
+//
+// DEFINE_GUID stays outside the include guard, as on Windows: a translation
+// unit that includes initguid.h after other headers turns the DEFINE_GUIDs
+// of the headers it includes next into definitions.
+#ifndef TM350_GUIDDEF_H
+#define TM350_GUIDDEF_H
 
 #include <winnt.h>
 
@@ -30,16 +35,6 @@ typedef GUID FMTID;
 #define REFCLSID const IID *
 #endif
 
-// Without INITGUID a GUID is only declared; one translation unit that
-// includes initguid.h first defines it, as on Windows.
-#undef DEFINE_GUID
-#ifdef INITGUID
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
-    EXTERN_C __attribute__((weak)) const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
-#else
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) EXTERN_C const GUID name
-#endif
-#define DEFINE_OLEGUID(name, l, w1, w2) DEFINE_GUID(name, l, w1, w2, 0xC0, 0, 0, 0, 0, 0, 0, 0x46)
 
 #ifdef __cplusplus
 inline bool IsEqualGUID(REFGUID a, REFGUID b) { return memcmp(&a, &b, sizeof(GUID)) == 0; }
@@ -63,3 +58,15 @@ const GUID &__tm350_uuidof();
     template <>                                                                      \
     inline const GUID &__tm350_uuidof<type *>() { return __tm350_uuidof<type>(); }
 #endif
+#endif // TM350_GUIDDEF_H
+
+// Without INITGUID a GUID is only declared; one translation unit that
+// includes initguid.h first defines it, as on Windows.
+#undef DEFINE_GUID
+#ifdef INITGUID
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+    EXTERN_C __attribute__((weak)) const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+#else
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) EXTERN_C const GUID name
+#endif
+#define DEFINE_OLEGUID(name, l, w1, w2) DEFINE_GUID(name, l, w1, w2, 0xC0, 0, 0, 0, 0, 0, 0, 0x46)

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <wtypes.h>
 #include <unknwn.h>
+#include <objidl.h>
 
 typedef enum tagCOINIT {
     COINIT_APARTMENTTHREADED = 0x2,

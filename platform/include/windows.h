@@ -5,6 +5,8 @@
 #include <winnt.h>
 #include <winerror.h>
 #include <winbase.h>
-#include <winnls.h>
 #include <windef.h>
+#include <wingdi.h>
+#include <winuser.h>
+#include <winnls.h>
 #include <winreg.h>

@@ -2,10 +2,12 @@
 // README gives: "windows_program write" stores values, "windows_program read"
 // (another process) prints them, "windows_program camera N" opens camera N
 // through its driver and prints the driver version and a word of the
-// camera's memory.
+// camera's memory, "windows_program media" prints identifiers of the media
+// framework as the identifier library defines them.
 #include <windows.h>
 #include <objbase.h>
 #include <winioctl.h>
+#include <dshow.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -44,6 +46,25 @@ static int ShowCamera(const char *instance) {
     return status;
 }
 
+static int ShowMediaIdentifiers(void) {
+    const struct {
+        const char *name;
+        const GUID *id;
+    } identifiers[] = {
+        {"MEDIASUBTYPE_RGB24", &MEDIASUBTYPE_RGB24},
+        {"IID_IBaseFilter", &IID_IBaseFilter},
+        {"PIN_CATEGORY_CAPTURE", &PIN_CATEGORY_CAPTURE},
+    };
+    for (const auto &identifier : identifiers) {
+        WCHAR text[CHARS_IN_GUID];
+        if (StringFromGUID2(*identifier.id, text, CHARS_IN_GUID) != CHARS_IN_GUID) return 20;
+        char narrow[CHARS_IN_GUID];
+        for (int i = 0; i < CHARS_IN_GUID; ++i) narrow[i] = (char)text[i];
+        printf("%s=%s\n", identifier.name, narrow);
+    }
+    return 0;
+}
+
 static DWORD WINAPI Worker(LPVOID parameter) {
     SetEvent((HANDLE)parameter);
     return 7;
@@ -51,6 +72,7 @@ static DWORD WINAPI Worker(LPVOID parameter) {
 
 int main(int argc, char **argv) {
     if (argc == 3 && strcmp(argv[1], "camera") == 0) return ShowCamera(argv[2]);
+    if (argc == 2 && strcmp(argv[1], "media") == 0) return ShowMediaIdentifiers();
     if (argc != 2) return 2;
     if (FAILED(CoInitializeEx(NULL, COINIT_MULTITHREADED))) return 3;
 

@@ -3,6 +3,8 @@
 // and server locks.
 #include <initguid.h>
 
+#include <olectl.h>
+
 #include "counter_server.h"
 
 namespace {
