@@ -112,7 +112,15 @@ STDMETHODIMP CBaseFilter::Pause() {
             CBasePin *pin = GetPin(c);
             if (pin == NULL || !pin->IsConnected()) continue;
             HRESULT hr = pin->Active();
-            if (FAILED(hr)) return hr;
+            if (FAILED(hr)) {
+                // The filter stays Stopped, so a later Stop would not visit
+                // the pins started so far: stop them now.
+                for (int started = 0; started < c; started++) {
+                    CBasePin *other = GetPin(started);
+                    if (other != NULL && other->IsConnected()) other->Inactive();
+                }
+                return hr;
+            }
         }
     }
     m_State = State_Paused;
