@@ -1,2 +1,5 @@
+// OLE: the COM runtime and Automation.
 #pragma once
+#include <winerror.h>
 #include <objbase.h>
+#include <oleauto.h>

@@ -1,10 +1,17 @@
 // The interface, class and format identifiers the headers declare, defined
-// once for programs to link, as Windows programs link libuuid and
-// libstrmiids. Definitions are weak, so a program that also defines some of
+// once for programs to link, as Windows programs link libuuid, libstrmiids
+// and libksguid. Definitions are weak, so a program that also defines some of
 // them itself (initguid.h) links as well.
 #include <initguid.h>
 
 #include <dshow.h>
+#include <qedit.h>
+
+// Kernel streaming's identifiers, as libksguid defines them.
+#include <ksguid.h>
+#include <ks.h>
+#include <ksmedia.h>
+#include <ksproxy.h>
 
 // Classes Windows' headers do not declare, though its identifier library
 // defines them: programs declare them themselves.
