@@ -10,14 +10,14 @@ LONG CBaseObject::ObjectsActive() { return m_cObjects; }
 
 CUnknown::CUnknown(LPCWSTR pName, LPUNKNOWN pUnk)
     : CBaseObject(pName),
-      m_pUnknown(pUnk != NULL ? pUnk : reinterpret_cast<LPUNKNOWN>(static_cast<PNDUNKNOWN>(this))) {}
+      m_pUnknown(pUnk != NULL ? pUnk : static_cast<LPUNKNOWN>(&m_InnerUnknown)) {}
 
 CUnknown::CUnknown(LPCWSTR pName, LPUNKNOWN pUnk, HRESULT *) : CUnknown(pName, pUnk) {}
 
 STDMETHODIMP CUnknown::NonDelegatingQueryInterface(REFIID riid, LPVOID *ppv) {
     CheckPointer(ppv, E_POINTER);
     if (IsEqualIID(riid, IID_IUnknown)) {
-        return GetInterface(reinterpret_cast<LPUNKNOWN>(static_cast<PNDUNKNOWN>(this)), ppv);
+        return GetInterface(&m_InnerUnknown, ppv);
     }
     *ppv = NULL;
     return E_NOINTERFACE;

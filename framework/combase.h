@@ -6,8 +6,8 @@
 #include <windows.h>
 #include <objbase.h>
 
-// The inner unknown of an object. Its table has the same shape as IUnknown's,
-// so an object that is not aggregated can hand it out as its IUnknown.
+// The inner unknown of an object: the IUnknown methods that act on the
+// object itself, whether or not it is aggregated.
 struct INonDelegatingUnknown {
     virtual HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID riid, LPVOID *ppv) = 0;
     virtual ULONG STDMETHODCALLTYPE NonDelegatingAddRef() = 0;
@@ -49,6 +49,24 @@ protected:
     volatile LONG m_cRef = 0;
 
 private:
+    // The non-delegating methods as an IUnknown of their own: what the
+    // object hands out as its identity when it is not aggregated, and to
+    // its outer object when it is.
+    class CInnerUnknown : public IUnknown {
+    public:
+        explicit CInnerUnknown(CUnknown *object) : m_pObject(object) {}
+        virtual ~CInnerUnknown() = default;
+        STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override {
+            return m_pObject->NonDelegatingQueryInterface(riid, ppv);
+        }
+        STDMETHODIMP_(ULONG) AddRef() override { return m_pObject->NonDelegatingAddRef(); }
+        STDMETHODIMP_(ULONG) Release() override { return m_pObject->NonDelegatingRelease(); }
+
+    private:
+        CUnknown *const m_pObject;
+    };
+
+    CInnerUnknown m_InnerUnknown{this};
     const LPUNKNOWN m_pUnknown;
 };
 

@@ -14,7 +14,8 @@ public:
     ~CSourceStream() override;
 
 protected:
-    enum Command { CMD_INIT, CMD_PAUSE, CMD_RUN, CMD_STOP, CMD_EXIT };
+    // Any value may arrive; the thread refuses those it does not know.
+    enum Command : DWORD { CMD_INIT, CMD_PAUSE, CMD_RUN, CMD_STOP, CMD_EXIT };
 
     // The thread's procedure: init, then commands until CMD_EXIT.
     DWORD ThreadProc() override;

@@ -224,17 +224,14 @@ TEST_F(SourceStream, CommandsBeforeInitAreRefused) {
     // Drive the thread by hand: start it without the filter's pause.
     Connect();
     ASSERT_EQ(allocator_->Commit(), S_OK);
-    struct Access : TestStream {
-        using CAMThread::Create;
-    };
-    ASSERT_TRUE(static_cast<Access *>(pin_)->Create());
+    ASSERT_TRUE(pin_->Create());
     EXPECT_EQ(pin_->Command(kPause), E_UNEXPECTED);
     EXPECT_EQ(pin_->Command(kExit), E_UNEXPECTED);
     EXPECT_EQ(pin_->thread_creates, 0);
     EXPECT_EQ(pin_->Command(kInit), S_OK);
     EXPECT_EQ(pin_->thread_creates, 1);
     EXPECT_EQ(pin_->Command(kExit), S_OK);
-    static_cast<Access *>(pin_)->Close();
+    pin_->Close();
     EXPECT_EQ(pin_->thread_destroys, 1);
     allocator_->Decommit();
 }
