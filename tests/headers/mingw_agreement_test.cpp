@@ -8,6 +8,8 @@
 
 #include <objbase.h>
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -127,6 +129,30 @@ TEST_F(HeadersAgreeWithMingw, EveryInterfaceHasMingwsBaseAndMethodOrder) {
                     }
                 }
             }
+        }
+    }
+    EXPECT_TRUE(report.str().empty()) << report.str();
+}
+
+// The identifier library against the headers' text: every identifier a
+// header declares is defined (the test program exports what it links, so
+// dlsym finds them) with the value the header gives. This one needs no
+// mingw-w64.
+TEST(IdentifierLibrary, DefinesEveryIdentifierTheHeadersDeclareWithTheirValue) {
+    const HeaderFacts ours = ReadHeaderFolder(kPlatformHeaders);
+    ASSERT_GT(ours.identifiers.size(), 120u);
+    std::ostringstream report;
+    for (const auto &[name, values] : ours.identifiers) {
+        const auto *defined = static_cast<const GUID *>(dlsym(RTLD_DEFAULT, name.c_str()));
+        if (defined == nullptr) {
+            report << name << ": not defined\n";
+            continue;
+        }
+        const GuidValue linked = {defined->Data1,    defined->Data2,    defined->Data3,    defined->Data4[0],
+                                  defined->Data4[1], defined->Data4[2], defined->Data4[3], defined->Data4[4],
+                                  defined->Data4[5], defined->Data4[6], defined->Data4[7]};
+        if (linked != values.front()) {
+            report << name << ": defined " << FormatGuid(linked) << ", declared " << FormatGuid(values.front()) << "\n";
         }
     }
     EXPECT_TRUE(report.str().empty()) << report.str();

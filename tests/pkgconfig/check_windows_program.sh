@@ -17,7 +17,8 @@ output="$("$work/windows_program" read)"
 [ "$output" = "Number=350 Name=camera" ] || { echo "unexpected output: $output" >&2; exit 1; }
 expected_media="MEDIASUBTYPE_RGB24={E436EB7D-524F-11CE-9F53-0020AF0BA770}
 IID_IBaseFilter={56A86895-0AD4-11CE-B03A-0020AF0BA770}
-PIN_CATEGORY_CAPTURE={FB6C4281-0353-11D1-905F-0000C0CC16BA}"
+PIN_CATEGORY_CAPTURE={FB6C4281-0353-11D1-905F-0000C0CC16BA}
+FriendlyName length=12"
 output="$("$work/windows_program" media)"
 [ "$output" = "$expected_media" ] || { echo "unexpected identifiers: $output" >&2; exit 1; }
 export TM350_SIM="cameras=3;timing=fast"

@@ -3,7 +3,8 @@
 // (another process) prints them, "windows_program camera N" opens camera N
 // through its driver and prints the driver version and a word of the
 // camera's memory, "windows_program media" prints identifiers of the media
-// framework as the identifier library defines them.
+// framework as the identifier library defines them and the length of a
+// BSTR.
 #include <windows.h>
 #include <objbase.h>
 #include <winioctl.h>
@@ -62,7 +63,14 @@ static int ShowMediaIdentifiers(void) {
         for (int i = 0; i < CHARS_IN_GUID; ++i) narrow[i] = (char)text[i];
         printf("%s=%s\n", identifier.name, narrow);
     }
-    return 0;
+    // A device's friendly name comes from its property bag as a BSTR.
+    VARIANT name;
+    VariantInit(&name);
+    name.vt = VT_BSTR;
+    name.bstrVal = SysAllocString(L"TM350 camera");
+    if (name.bstrVal == NULL) return 21;
+    printf("FriendlyName length=%u\n", SysStringLen(name.bstrVal));
+    return VariantClear(&name) == S_OK && name.vt == VT_EMPTY ? 0 : 22;
 }
 
 static DWORD WINAPI Worker(LPVOID parameter) {
