@@ -1,13 +1,17 @@
-// Reads frames from the simulated camera the way the capture filter does,
-// at real timing: per frame three overlapped reads of 301,056 bytes and one
-// of 4,704 (the short one ends the frame), four reads kept outstanding. For
-// normal and high speed it reports the frames read whole, the frames the
-// camera lost on the way (its FIFO overflowed because no read was pending),
-// and the process's CPU time per frame.
+// Reads frames from the simulated camera through the device channel, as the
+// capture filter's capture thread does: the camera bound by BindCamera,
+// streaming started, then ReadFrame back to back at real timing. For high
+// and normal speed it reports the frames read whole, the frames lost on the
+// way (counted exactly from the frame number the simulated camera writes at
+// the start of line 0, so a frame that ReadFrame's resynchronisation skipped
+// silently counts too), the frames ReadFrame itself dropped, and CPU time per
+// frame: the reading thread's own, and the whole process's (which includes
+// the simulated camera, bus and driver).
 //
 //   build/bin/read_bench [frames per speed, default 300]
+//
+// Exits 1 when a frame was lost or the camera failed: the goal is none.
 #include <windows.h>
-#include <winioctl.h>
 
 #include <time.h>
 
@@ -16,86 +20,60 @@
 #include <memory>
 #include <vector>
 
-#include "driver/vexusb_interface.h"
+#include "camera/device_binding.h"
+#include "camera/device_channel.h"
+#include "camera/raw_frame.h"
 #include "sim/machine.h"
 
 namespace {
 
-constexpr DWORD kSizes[4] = {301056, 301056, 301056, 4704};
-
-double CpuSeconds() {
+double CpuSeconds(clockid_t clock) {
     timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    clock_gettime(clock, &now);
     return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
 }
 
-bool Control(HANDLE device, DWORD code, std::vector<BYTE> input) {
-    DWORD bytes = 0;
-    return DeviceIoControl(device, code, input.data(), static_cast<DWORD>(input.size()), nullptr, 0, &bytes,
-                           nullptr) != FALSE;
+// The simulated camera's number of the frame, big-endian in bytes 0 to 3.
+unsigned FrameNumberOf(const BYTE *raw) {
+    return static_cast<unsigned>(raw[0]) << 24 | raw[1] << 16 | raw[2] << 8 | raw[3];
 }
-
-// A vendor request to the camera with no data stage.
-bool Vendor(HANDLE device, BYTE request, WORD value, WORD index) {
-    return Control(device, IOCTL_CAM_CONTROL_REQUEST,
-                   {0, 2, 0, 0, request, 0, static_cast<BYTE>(value), static_cast<BYTE>(value >> 8),
-                    static_cast<BYTE>(index), static_cast<BYTE>(index >> 8)});
-}
-
-struct Read {
-    std::vector<BYTE> buffer = std::vector<BYTE>(kSizes[0]);
-    OVERLAPPED overlapped{};
-    DWORD size = 0;
-};
 
 struct Outcome {
-    unsigned whole = 0;
-    unsigned broken = 0;  // frames whose reads did not come back as 3 x 301,056 + 4,704
-    double cpu = 0;
-    bool failed = false;
+    unsigned read = 0;     // ReadFrame gave 1
+    unsigned dropped = 0;  // ReadFrame gave 0
+    // Frame numbers skipped between frames read: every frame the camera made
+    // and we did not get, those ReadFrame dropped among them.
+    unsigned lost = 0;
+    bool failed = false;   // ReadFrame gave -1
+    double threadCpu = 0;
+    double processCpu = 0;
 };
 
-// Streaming starts once the first four reads are pending, as the filter starts it.
-Outcome ReadFrames(HANDLE device, unsigned frames) {
+Outcome ReadFrames(CDeviceChannel &channel, unsigned frames) {
     Outcome outcome;
-    Read reads[4];
-    for (Read &read : reads) read.overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    auto issue = [&](Read &read, DWORD size) {
-        read.size = size;
-        ResetEvent(read.overlapped.hEvent);
-        return ReadFile(device, read.buffer.data(), size, nullptr, &read.overlapped) ||
-               GetLastError() == ERROR_IO_PENDING;
-    };
-    for (int k = 0; k < 4; ++k)
-        if (!issue(reads[k], kSizes[k])) {
-            std::fprintf(stderr, "read %d refused: error %lu\n", k, static_cast<unsigned long>(GetLastError()));
-            outcome.failed = true;
-        }
-    if (!Vendor(device, 0x01, 3, 0x000F)) outcome.failed = true;
-    const double start = CpuSeconds();
-    bool frame_good = true;
-    for (unsigned k = 0; !outcome.failed && outcome.whole + outcome.broken < frames; ++k) {
-        Read &read = reads[k % 4];
-        DWORD bytes = 0;
-        if (!GetOverlappedResult(device, &read.overlapped, &bytes, TRUE)) {
-            std::fprintf(stderr, "read %u failed: error %lu\n", k, static_cast<unsigned long>(GetLastError()));
+    std::vector<BYTE> raw(RAW_FRAME_SIZE);
+    const double threadStart = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+    const double processStart = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    bool first = true;
+    unsigned previous = 0;
+    while (outcome.read < frames) {
+        const int result = channel.ReadFrame(raw.data());
+        if (result < 0) {
             outcome.failed = true;
             break;
         }
-        if (bytes != read.size) frame_good = false;
-        if (k % 4 == 3) {
-            (frame_good ? outcome.whole : outcome.broken) += 1;
-            frame_good = true;
+        if (result == 0) {
+            ++outcome.dropped;
+            continue;
         }
-        if (!issue(read, kSizes[k % 4])) outcome.failed = true;
+        ++outcome.read;
+        const unsigned number = FrameNumberOf(raw.data());
+        if (!first) outcome.lost += number - previous - 1;
+        first = false;
+        previous = number;
     }
-    outcome.cpu = CpuSeconds() - start;
-    CancelIo(device);
-    for (Read &read : reads) {
-        DWORD bytes = 0;
-        GetOverlappedResult(device, &read.overlapped, &bytes, TRUE);
-        CloseHandle(read.overlapped.hEvent);
-    }
+    outcome.threadCpu = CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - threadStart;
+    outcome.processCpu = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - processStart;
     return outcome;
 }
 
@@ -106,38 +84,38 @@ int main(int argc, char **argv) {
     tm350::sim::MachineOptions options;
     options.cameras = 1;
     options.timing = tm350::sim::Timing::Real;
+    options.sensor.scene = tm350::sim::Scene::Chart;  // the scene that numbers its frames
     tm350::sim::Machine::Start(options);
     tm350::sim::Machine &machine = tm350::sim::Machine::Get();
     tm350::sim::Camera &camera = machine.CameraOf(machine.Cameras().front());
 
     int status = 0;
-    for (int speed : {1, 0}) {
-        HANDLE device = CreateFileA("\\\\.\\TM350-0", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        if (device == INVALID_HANDLE_VALUE) {
-            std::fprintf(stderr, "no camera\n");
+    for (BYTE speed : {1, 0}) {
+        CCameraSettings settings;
+        settings.SetDefaults();
+        settings.Speed = speed;
+        CDefectList defects = {};
+        std::unique_ptr<CDeviceChannel> channel(BindCamera(0, settings, defects));
+        if (!channel) {
+            std::fprintf(stderr, "the camera could not be bound\n");
             return 1;
         }
-        // Register 0x30: 1 normal speed, 0 high speed; the data pipe fresh.
-        const bool ready = Control(device, IOCTL_CAM_ENABLE_READ, {1, 0}) &&
-                           Control(device, IOCTL_CAM_RESET_PIPE, {1, 0, 0, 0}) &&
-                           Vendor(device, 0x18, 0, static_cast<WORD>(0x3000 | speed));
         const tm350::sim::CameraCounters before = camera.Counters();
-        Outcome outcome;
-        if (ready) outcome = ReadFrames(device, frames);
-        else outcome.failed = true;
-        Vendor(device, 0x01, 1, 0x000F);
-        Vendor(device, 0x01, 0, 0x000F);
+        channel->StartStreaming();
+        const Outcome outcome = ReadFrames(*channel, frames);
+        channel->StopStreaming();
         const tm350::sim::CameraCounters after = camera.Counters();
-        CloseHandle(device);
-        const unsigned read = outcome.whole + outcome.broken;
-        std::printf("%s speed: %u frames read, %u whole, %u broken; camera lost %llu bytes in %llu frames; "
-                    "CPU %.2f ms per frame%s\n",
-                    speed == 1 ? "normal" : "high", read, outcome.whole, outcome.broken,
+        channel.reset();
+        const unsigned counted = outcome.read + outcome.dropped;
+        std::printf("%s speed: %u frames read, %u lost, ReadFrame gave 0 %u times; camera lost %llu bytes "
+                    "in %llu frames; CPU per frame %.2f ms reading, %.2f ms whole process%s\n",
+                    speed == 1 ? "high" : "normal", outcome.read, outcome.lost, outcome.dropped,
                     static_cast<unsigned long long>(after.bytes_lost - before.bytes_lost),
                     static_cast<unsigned long long>(after.frames_short - before.frames_short),
-                    read != 0 ? 1000.0 * outcome.cpu / read : 0.0, outcome.failed ? " (a read failed)" : "");
-        if (outcome.failed || outcome.broken != 0) status = 1;
+                    counted != 0 ? 1000.0 * outcome.threadCpu / counted : 0.0,
+                    counted != 0 ? 1000.0 * outcome.processCpu / counted : 0.0,
+                    outcome.failed ? " (the camera failed)" : "");
+        if (outcome.failed || outcome.lost != 0) status = 1;
     }
     machine.Shutdown();
     return status;

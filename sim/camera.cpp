@@ -38,9 +38,9 @@ usb::ControlResult Camera::OnDeviceRequest(const usb::SetupPacket &setup, std::s
 
     switch (static_cast<VendorRequest>(setup.bRequest)) {
     case VendorRequest::ReadWord: {
-        if (!in) return usb::ControlResult::Stall();
+        if (!in || stalled_word_address_ == setup.wIndex) return usb::ControlResult::Stall();
         const uint16_t word = memory_.ReadWord(setup.wIndex);
-        const uint8_t reply[3] = {static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word), kReadWordStatus};
+        const uint8_t reply[3] = {static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word), word_read_status_};
         const size_t length = std::min(data.size(), sizeof reply);
         if (length > 0) std::memcpy(data.data(), reply, length);
         return usb::ControlResult::Ack(static_cast<uint16_t>(length));
@@ -55,10 +55,14 @@ usb::ControlResult Camera::OnDeviceRequest(const usb::SetupPacket &setup, std::s
             return usb::ControlResult::Stall();
         }
         usb::Log(kLog, "register %u:%02X = %06X", page, address, value);
+        RecordWrite({.kind = CameraWrite::Kind::Register, .page = page, .address = address, .value = value,
+                     .w_value = setup.wValue, .w_index = setup.wIndex});
         return usb::ControlResult::Ack();
     }
     case VendorRequest::ControlWord:
         if (in || setup.wLength != 0 || setup.wIndex != kControlWordIndex) return usb::ControlResult::Stall();
+        RecordWrite({.kind = CameraWrite::Kind::ControlWord, .value = setup.wValue, .w_value = setup.wValue,
+                     .w_index = setup.wIndex});
         return WriteControlWord(setup.wValue);
     case VendorRequest::LoadMemory:
         if (in) return usb::ControlResult::Stall();
@@ -81,6 +85,12 @@ usb::ControlResult Camera::WriteControlWord(uint16_t value) {
         StopStreaming("control word");
     }
     return usb::ControlResult::Ack();
+}
+
+void Camera::RecordWrite(const CameraWrite &write) {
+    if (writes_.size() == kWriteHistory) writes_.pop_front();
+    writes_.push_back(write);
+    ++write_count_;
 }
 
 void Camera::StopStreaming(const char *reason) {
@@ -258,6 +268,16 @@ std::vector<uint8_t> Camera::ReadMemory(uint16_t address, size_t length) const {
     return memory_.Read(address, length);
 }
 
+std::vector<CameraWrite> Camera::Writes() const {
+    auto lock = Lock();
+    return {writes_.begin(), writes_.end()};
+}
+
+uint64_t Camera::WriteCount() const {
+    auto lock = Lock();
+    return write_count_;
+}
+
 void Camera::WriteMemory(uint16_t address, std::span<const uint8_t> data) {
     auto lock = Lock();
     memory_.Write(address, data);
@@ -303,6 +323,18 @@ void Camera::ResumeSensor() {
     hung_ = false;
 }
 
+void Camera::StallWordReadsAt(uint16_t address) {
+    auto lock = Lock();
+    stalled_word_address_ = address;
+    usb::Log(kLog, "fault: word reads of %04X stall", address);
+}
+
+void Camera::SetWordReadStatus(uint8_t status) {
+    auto lock = Lock();
+    word_read_status_ = status;
+    usb::Log(kLog, "fault: word reads answer status %02X", status);
+}
+
 void Camera::ClearFaults() {
     ClearControlFaults();
     auto lock = Lock();
@@ -310,6 +342,8 @@ void Camera::ClearFaults() {
     truncate_next_.reset();
     frame_lengths_.clear();
     hung_ = false;
+    stalled_word_address_.reset();
+    word_read_status_ = kReadWordStatus;
 }
 
 }  // namespace tm350::sim

@@ -47,6 +47,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -81,6 +82,18 @@ struct CameraOptions {
     std::optional<SensorOptions> sensor = std::nullopt;
 };
 
+// A register write or control word the camera took, as it took it.
+struct CameraWrite {
+    enum class Kind : uint8_t { Register, ControlWord };
+    Kind kind = Kind::Register;
+    unsigned page = 0;     // Register: the page the write went to
+    uint8_t address = 0;   // Register: the register
+    uint32_t value = 0;    // Register: the 24-bit value; ControlWord: the word
+    uint16_t w_value = 0;  // the SETUP packet's fields, as sent
+    uint16_t w_index = 0;
+    friend bool operator==(const CameraWrite &, const CameraWrite &) = default;
+};
+
 struct CameraCounters {
     uint64_t frames_started = 0;    // readouts begun
     uint64_t frames_produced = 0;   // readouts finished (every byte pushed or lost)
@@ -110,6 +123,12 @@ public:
     uint32_t CurrentFramePeriod() const;
     size_t FifoBuffered() const;
     std::vector<uint8_t> ReadMemory(uint16_t address, size_t length) const;
+    // The register writes and control words taken, oldest first: the last
+    // kWriteHistory of them, and how many in all. Refused ones are not
+    // taken, so they are not here.
+    static constexpr size_t kWriteHistory = 1024;
+    std::vector<CameraWrite> Writes() const;
+    uint64_t WriteCount() const;
 
     // --- setup ---
     void WriteMemory(uint16_t address, std::span<const uint8_t> data);
@@ -136,6 +155,10 @@ public:
     // packets), whatever is buffered, until ResumeSensor.
     void HangSensor();
     void ResumeSensor();
+    // Word reads of `address` stall, as a read the camera cannot serve.
+    void StallWordReadsAt(uint16_t address);
+    // Word reads answer with this third byte instead of 0x08.
+    void SetWordReadStatus(uint8_t status);
     // Clears the stream faults above and the control transfer faults.
     void ClearFaults();
 
@@ -155,6 +178,7 @@ private:
     void ReadOut(size_t end);
     void EndReadout();
     void CountPacket(const FrameFifo::Packet &packet);
+    void RecordWrite(const CameraWrite &write);
 
     // Everything below is guarded by the device lock (StandardDevice::Lock).
     RegisterFile registers_;
@@ -166,6 +190,8 @@ private:
     CameraCounters counters_;
     uint16_t control_word_ = 0;
     bool streaming_ = false;
+    std::deque<CameraWrite> writes_;  // the last kWriteHistory
+    uint64_t write_count_ = 0;
 
     // The readout in progress.
     struct Readout {
@@ -186,6 +212,8 @@ private:
     std::optional<size_t> truncate_next_;
     std::vector<size_t> frame_lengths_;  // SetFrameLengths, the next frame's first
     bool hung_ = false;
+    std::optional<uint16_t> stalled_word_address_;
+    uint8_t word_read_status_ = kReadWordStatus;
 };
 
 }  // namespace tm350::sim

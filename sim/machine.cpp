@@ -4,6 +4,7 @@
 
 #include <wdm.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "kernel/devices.h"
 #include "kernel/driver_loader.h"
@@ -74,12 +76,14 @@ std::optional<MachineOptions> ParseMachineOptions(std::string_view text, std::st
             options.sensor.noise = value == "off" ? Noise::Off : Noise::On;
         else if (good && key == "seed")
             good = ParseUnsigned(value, &options.sensor.seed);
+        else if (good && key == "unplug")
+            good = ParseUnsigned(value, &options.unplug_after_frames) && options.unplug_after_frames > 0;
         else
             good = false;
         if (!good) {
             if (error != nullptr)
                 *error = "TM350_SIM: \"" + std::string(pair) +
-                         "\" is not cameras=0..8, timing=real|fast, scene=chart|pattern, noise=on|off or seed=N";
+                         "\" is not cameras=0..8, timing=real|fast, scene=chart|pattern, noise=on|off, seed=N or unplug=F";
             return std::nullopt;
         }
     }
@@ -100,6 +104,9 @@ struct Machine::State {
     CameraId next_id = 0;
     SensorOptions sensor;  // for cameras plugged without a choice of their own
     bool running = false;
+    // Pulls cameras out after a number of frames (unplug=F), while set.
+    std::thread unplugger;
+    std::atomic<bool> stop_unplugger{false};
 };
 
 namespace {
@@ -110,7 +117,28 @@ Machine *g_machine = nullptr;
 }  // namespace
 
 void Machine::HaltAtExit() {
-    if (g_machine != nullptr && g_machine->state_->bus) g_machine->state_->bus->Halt();
+    if (g_machine == nullptr) return;
+    // The puller may be removing a camera, which needs the bus running.
+    g_machine->StopPullingCameras();
+    if (g_machine->state_->bus) g_machine->state_->bus->Halt();
+}
+
+void Machine::PullCamerasAfter(uint64_t frames) {
+    while (!state_->stop_unplugger.load()) {
+        state_->bus->WaitFrames(1);
+        std::vector<CameraId> due;
+        {
+            std::lock_guard<std::mutex> lock(state_->mutex);
+            for (const auto &[id, plugged] : state_->cameras)
+                if (plugged.camera->Counters().frames_completed >= frames) due.push_back(id);
+        }
+        for (CameraId id : due) Unplug(id);
+    }
+}
+
+void Machine::StopPullingCameras() {
+    state_->stop_unplugger.store(true);
+    if (state_->unplugger.joinable()) state_->unplugger.join();
 }
 
 Machine::Machine(const MachineOptions &options) : state_(new State) { PowerOn(options); }
@@ -127,6 +155,11 @@ void Machine::PowerOn(const MachineOptions &options) {
     if (!LoadStackFaultDriver()) usb::ContractViolation("the stack fault filter did not load");
     state_->running = true;
     for (unsigned i = 0; i < options.cameras; ++i) Plug();
+    if (options.unplug_after_frames > 0) {
+        state_->stop_unplugger.store(false);
+        const uint64_t frames = options.unplug_after_frames;
+        state_->unplugger = std::thread([this, frames] { PullCamerasAfter(frames); });
+    }
 }
 
 bool Machine::Start(const MachineOptions &options) {
@@ -324,6 +357,7 @@ uint32_t Machine::FrameNumber() const { return state_->bus->FrameNumber(); }
 void Machine::WaitFrames(uint32_t frames) { state_->bus->WaitFrames(frames); }
 
 void Machine::Shutdown(std::chrono::milliseconds handles_bound) {
+    StopPullingCameras();
     for (CameraId id : Cameras()) Unplug(id);
     // Every request on a pulled camera has ended; each stack goes once the
     // programs holding its handles have seen that and closed them.

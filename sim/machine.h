@@ -19,6 +19,9 @@
 //   scene=pattern  the cameras send the counting pattern instead
 //   noise=on|off   the sensors' noise (default on)
 //   seed=N         the noise's seed, 0 to 999999999 (default 1)
+//   unplug=F       every camera is pulled out (a surprise removal) once the
+//                  host has taken F frames from it, as a user pulls the cable
+//                  in the middle of a capture; 1 to 999999999
 // The scene, noise and seed go to every camera the machine plugs whose
 // options leave the sensor unset.
 //
@@ -43,6 +46,9 @@ struct MachineOptions {
     unsigned cameras = 1;
     Timing timing = Timing::Real;
     SensorOptions sensor;
+    // Pulls each camera out once the host has taken this many frames from
+    // it (frames_completed); 0: never.
+    unsigned unplug_after_frames = 0;
 };
 
 // Parses TM350_SIM's text. An unknown key or a bad value is an error that
@@ -152,6 +158,9 @@ private:
     // runs while the libraries go away. Nothing is unloaded: a program may
     // end with handles open, as it may on Windows.
     static void HaltAtExit();
+    // The thread behind MachineOptions::unplug_after_frames.
+    void PullCamerasAfter(uint64_t frames);
+    void StopPullingCameras();
     State *state_;
 };
 

@@ -180,21 +180,32 @@ private:
 // for a buffer that receives data, write) fails the call with
 // STATUS_ACCESS_VIOLATION and never reaches the driver, instead of faulting
 // later in the copy back or in the unlocking of its pages. Like
-// ProbeForWrite, the write probe reads and writes back one byte of each
-// page; the kernel does the access, so an unmapped page is an error, not a
-// fault.
+// ProbeForWrite, the probe touches one byte of each page (and a write probe
+// writes it back); the kernel does the access, so an unmapped page is an
+// error, not a fault. The pages go in batches of one vectored call each, since
+// a frame-sized read spans dozens of pages and a system call per page costs
+// more than the camera's buffer can wait for between reads.
 bool ProbeUserBuffer(const void *buffer, ULONG length, bool write) {
     if (length == 0) return true;
     const auto begin = reinterpret_cast<uintptr_t>(buffer);
     if (begin + length < begin) return false;
-    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    for (uintptr_t address = begin; address < begin + length; address = (address & ~(page - 1)) + page) {
-        const size_t bytes = write ? 1 : std::min<uintptr_t>((address & ~(page - 1)) + page, begin + length) - address;
-        char probe[4096];
-        iovec local{probe, std::min<size_t>(bytes, sizeof probe)};
-        iovec remote{reinterpret_cast<void *>(address), local.iov_len};
-        if (process_vm_readv(getpid(), &local, 1, &remote, 1, 0) != static_cast<ssize_t>(local.iov_len)) return false;
-        if (write && process_vm_writev(getpid(), &local, 1, &remote, 1, 0) != 1) return false;
+    static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const pid_t self = getpid();
+    constexpr size_t kBatch = 256;  // below IOV_MAX
+    unsigned char bytes[kBatch];
+    iovec remote[kBatch];
+    const uintptr_t end = begin + length;
+    uintptr_t address = begin;
+    while (address < end) {
+        size_t count = 0;
+        for (; count < kBatch && address < end; ++count, address = (address & ~(page - 1)) + page) {
+            remote[count] = {reinterpret_cast<void *>(address), 1};
+        }
+        iovec local{bytes, count};
+        if (process_vm_readv(self, &local, 1, remote, count, 0) != static_cast<ssize_t>(count)) return false;
+        if (write && process_vm_writev(self, &local, 1, remote, count, 0) != static_cast<ssize_t>(count)) {
+            return false;
+        }
     }
     return true;
 }

@@ -31,4 +31,15 @@ TEST(MachineOptions, SceneNoiseAndSeedChooseTheCamerasSensorAndDefaultToTheNoisy
     }
 }
 
+TEST(MachineOptions, UnplugNamesTheFramesAfterWhichCamerasArePulledOut) {
+    std::string error;
+    auto options = ParseMachineOptions("cameras=2;unplug=4", &error);
+    ASSERT_TRUE(options.has_value()) << error;
+    EXPECT_EQ(options->unplug_after_frames, 4u);
+    EXPECT_EQ(ParseMachineOptions("cameras=2", &error)->unplug_after_frames, 0u);
+    for (const char *bad : {"unplug=0", "unplug=", "unplug=x", "unplug"}) {
+        EXPECT_FALSE(ParseMachineOptions(bad, &error).has_value()) << bad;
+    }
+}
+
 }  // namespace

@@ -155,6 +155,11 @@ TEST_F(Win32DeviceIo, BuffersTheCallerCannotAccessFailTheCall) {
         EXPECT_FALSE(DeviceIoControl(device, code, no_access, 6, output, 6, &bytes, nullptr)) << std::hex << code;
         EXPECT_LAST_ERROR(ERROR_NOACCESS);
     }
+    // Every page a buffer spans is probed, not only its first.
+    for (DWORD code : {IOCTL_ECHO_BUFFERED, IOCTL_ECHO_IN_DIRECT}) {
+        EXPECT_FALSE(DeviceIoControl(device, code, no_access - 3, 6, output, 6, &bytes, nullptr)) << std::hex << code;
+        EXPECT_LAST_ERROR(ERROR_NOACCESS);
+    }
     EXPECT_FALSE(ReadFile(device, read_only, 6, &bytes, nullptr));
     EXPECT_LAST_ERROR(ERROR_NOACCESS);
     EXPECT_TRUE(WriteFile(device, read_only, 6, &bytes, nullptr));

@@ -13,5 +13,7 @@ int RunSettings(const Arguments &arguments);
 int RunReg(const Arguments &arguments);
 int RunRegsvr32(const Arguments &arguments);
 int RunProcess(const Arguments &arguments);
+int RunList(const Arguments &arguments);
+int RunRaw(const Arguments &arguments);
 
 }  // namespace tm350::tool

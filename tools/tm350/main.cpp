@@ -14,6 +14,11 @@ const char kUsage[] =
     "  settings save          load the settings and write all of them back, as the filter does\n"
     "  process RAW OUT.bmp|OUT.png [Name=value ...]\n"
     "                         develop a raw frame file into the picture the filter delivers\n"
+    "  list                   every camera on this machine: USB identity, driver version, defect table\n"
+    "  raw [-d N] [-C COUNT] [-F PATTERN] [--awb] [Name=value ...]\n"
+    "                         bind camera N (default 0) as the filter does and read frames until\n"
+    "                         COUNT are taken or Ctrl-C; -F writes each one ('#' is its number) as\n"
+    "                         .raw as read, or developed as .bmp or .png; --awb balances white once\n"
     "  reg query KEY [/v NAME | /ve] [/s]\n"
     "  reg add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"
     "  reg delete KEY [/v NAME | /ve | /va] [/f]\n"
@@ -33,6 +38,8 @@ int main(int argc, char **argv) {
     if (strcmp(command, "settings") == 0) return tm350::tool::RunSettings(arguments);
     if (strcmp(command, "reg") == 0) return tm350::tool::RunReg(arguments);
     if (strcmp(command, "process") == 0) return tm350::tool::RunProcess(arguments);
+    if (strcmp(command, "list") == 0) return tm350::tool::RunList(arguments);
+    if (strcmp(command, "raw") == 0) return tm350::tool::RunRaw(arguments);
     if (strcmp(command, "regsvr32") == 0) return tm350::tool::RunRegsvr32(arguments);
     fprintf(stderr, "tm350: unknown command \"%s\" (try tm350 help)\n", command);
     return 2;
