@@ -65,6 +65,18 @@ void RegisterInprocServer(REFCLSID clsid, const char *module) {
     RegCloseKey(key);
 }
 
+// The machine comes with the platform's mappers installed; a test that wants
+// another one, or none, takes them away as an administrator would.
+void UnregisterClass(REFCLSID clsid) {
+    LSTATUS status = RegDeleteTreeA(HKEY_CLASSES_ROOT, ("CLSID\\" + GuidText(clsid)).c_str());
+    ASSERT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << status;
+}
+
+void UnregisterPlatformMappers() {
+    UnregisterClass(CLSID_FilterMapper2);
+    UnregisterClass(CLSID_FilterMapper);
+}
+
 const std::string kFilterKey = "CLSID\\" + GuidText(CLSID_TestSourceFilter);
 const std::string kScriptedKey = "CLSID\\" + GuidText(CLSID_ScriptedClass);
 const std::string kMapperEntry = "Software\\TM350 tests\\Filter mapper\\" + GuidText(CLSID_TestSourceFilter);
@@ -93,6 +105,7 @@ TEST_F(Registration, AServerKeyNamesTheClassAndTheModule) {
 }
 
 TEST_F(Registration, WithoutAFilterMapperTheServerKeysStayAndTheFailureIsReturned) {
+    UnregisterPlatformMappers();
     EXPECT_EQ(AMovieDllRegisterServer2(TRUE), REGDB_E_CLASSNOTREG);
     char program[MAX_PATH];
     GetModuleFileNameA(NULL, program, MAX_PATH);
@@ -121,6 +134,7 @@ TEST_F(Registration, TheFilterGoesToTheFilterMapperAndUnregisteringTwiceSucceeds
 }
 
 TEST_F(Registration, TheOldFilterMapperGetsEachPinAndType) {
+    UnregisterPlatformMappers();
     RegisterInprocServer(CLSID_FilterMapper, "filter_mapper_double.so");
     ASSERT_EQ(AMovieDllRegisterServer2(TRUE), S_OK);
     EXPECT_EQ(DwordValue(HKEY_CURRENT_USER, kMapperEntry, "Mapper"), 1u);
@@ -142,6 +156,7 @@ TEST_F(Registration, AFilterWithSetupDataRegistersThroughTheOldMapper) {
     HRESULT hr = S_OK;
     auto *filter = new SelfRegisteringFilter(&hr);
     filter->NonDelegatingAddRef();
+    UnregisterPlatformMappers();
     EXPECT_EQ(filter->Register(), REGDB_E_CLASSNOTREG);
     RegisterInprocServer(CLSID_FilterMapper, "filter_mapper_double.so");
     EXPECT_EQ(filter->Register(), S_OK);

@@ -128,15 +128,20 @@ TEST_F(Tm350Camera, AutomaticExposureAndWhiteBalanceActOnTheCameraButAreNotSaved
     EXPECT_NE(balanced.output.find("white balance: r=45 g=64 b=109\n"), std::string::npos) << balanced.output;
     CommandResult run = Tm350("raw -C 12 ExposureTime=20 AnalogGain=100");
     ASSERT_EQ(run.exit_code, 0) << run.output;
-    std::smatch first, last;
-    std::regex line("taken  brightness +([0-9]+)  exposure +([0-9]+)  gain +([0-9]+)");
-    ASSERT_TRUE(std::regex_search(run.output, first, line)) << run.output;
-    std::string rest = run.output;
-    for (std::smatch match; std::regex_search(rest, match, line); rest = match.suffix()) last = match;
+    struct Taken {
+        int brightness, exposure, gain;
+    };
+    std::vector<Taken> frames;
+    const std::regex line("taken  brightness +([0-9]+)  exposure +([0-9]+)  gain +([0-9]+)");
+    for (auto match = std::sregex_iterator(run.output.begin(), run.output.end(), line);
+         match != std::sregex_iterator(); ++match) {
+        frames.push_back({std::stoi((*match)[1]), std::stoi((*match)[2]), std::stoi((*match)[3])});
+    }
+    ASSERT_FALSE(frames.empty()) << run.output;
     // A dark start: gain first, then exposure go up, and the picture with them.
-    EXPECT_GT(std::stoi(last[3]), 100);
-    EXPECT_GT(std::stoi(last[2]), 20);
-    EXPECT_GT(std::stoi(last[1]), std::stoi(first[1])) << run.output;
+    EXPECT_GT(frames.back().gain, 100);
+    EXPECT_GT(frames.back().exposure, 20);
+    EXPECT_GT(frames.back().brightness, frames.front().brightness) << run.output;
     CommandResult settings = Tm350("settings");
     EXPECT_NE(settings.output.find("\nr=74\ng=64\nb=96\n"), std::string::npos) << settings.output;
     EXPECT_NE(settings.output.find("\nExposureTime=300\nAnalogGain=224\n"), std::string::npos) << settings.output;
