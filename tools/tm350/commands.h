@@ -15,5 +15,6 @@ int RunRegsvr32(const Arguments &arguments);
 int RunProcess(const Arguments &arguments);
 int RunList(const Arguments &arguments);
 int RunRaw(const Arguments &arguments);
+int RunGraph(const Arguments &arguments);
 
 }  // namespace tm350::tool

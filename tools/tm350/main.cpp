@@ -19,6 +19,11 @@ const char kUsage[] =
     "                         bind camera N (default 0) as the filter does and read frames until\n"
     "                         COUNT are taken or Ctrl-C; -F writes each one ('#' is its number) as\n"
     "                         .raw as read, or developed as .bmp or .png; --awb balances white once\n"
+    "  graph [-c CATEGORY]    the devices of CATEGORY (video, audio, filters or {GUID}; default video)\n"
+    "  graph [-c CATEGORY] [-C COUNT] DEVICE\n"
+    "                         run the device named DEVICE through the sample grabber to the null\n"
+    "                         renderer until COUNT samples came (default: until the stream ends or\n"
+    "                         Ctrl-C), a line per sample: number, start and stop time, length\n"
     "  reg query KEY [/v NAME | /ve] [/s]\n"
     "  reg add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"
     "  reg delete KEY [/v NAME | /ve | /va] [/f]\n"
@@ -40,6 +45,7 @@ int main(int argc, char **argv) {
     if (strcmp(command, "process") == 0) return tm350::tool::RunProcess(arguments);
     if (strcmp(command, "list") == 0) return tm350::tool::RunList(arguments);
     if (strcmp(command, "raw") == 0) return tm350::tool::RunRaw(arguments);
+    if (strcmp(command, "graph") == 0) return tm350::tool::RunGraph(arguments);
     if (strcmp(command, "regsvr32") == 0) return tm350::tool::RunRegsvr32(arguments);
     fprintf(stderr, "tm350: unknown command \"%s\" (try tm350 help)\n", command);
     return 2;
