@@ -88,6 +88,18 @@ TEST_F(Tm350Graph, ASourceErrorIsReportedAndFailsTheCommand) {
     EXPECT_NE(run.output.find("stopped the stream with error 0x80004005"), std::string::npos) << run.output;
 }
 
+TEST_F(Tm350Graph, CtrlCStopsAnEndlessRun) {
+    tm350::test::RunningTm350 tool(
+        {"graph", "-c", "{7A1F3C20-9E4B-4D61-8C2A-5B3E1F0D9ACA}", "TM350 Test Pattern"});
+    std::string line;
+    ASSERT_TRUE(tool.ReadLine(&line)) << "the tool ended before its first sample";
+    EXPECT_EQ(line.rfind("0 start=0.0000000 ", 0), 0u) << line;
+    tool.Interrupt();
+    CommandResult result = tool.Finish();
+    EXPECT_EQ(result.exit_code, 130) << result.output;
+    EXPECT_NE(result.output.find("tm350 graph: interrupted"), std::string::npos) << result.output;
+}
+
 TEST_F(Tm350Graph, RefusesUnknownDevicesCategoriesAndCounts) {
     CommandResult unknown_device = Tm350("graph -c " + kCategory + " 'No Such Camera'");
     EXPECT_EQ(unknown_device.exit_code, 1);

@@ -221,7 +221,7 @@ enum class Ending { Enough, Complete, Aborted, Interrupted };
 
 // Runs the graph until `limit` samples were printed, the stream ends, the
 // graph aborts or the user interrupts.
-int RunDeviceGraph(IMoniker *device, const std::string &device_name, long limit) {
+int RunDeviceGraph(IMoniker *device, const std::string &device_name, long limit, CInterruptWatch &interrupt) {
     Ref<IGraphBuilder> graph;
     HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
                                   graph.ReceiveVoid());
@@ -244,7 +244,6 @@ int RunDeviceGraph(IMoniker *device, const std::string &device_name, long limit)
     Ending ending = Ending::Enough;
     LONG_PTR abort_error = 0;
     {
-        CInterruptWatch interrupt;
         hr = grabber->QueryInterface(IID_ISampleGrabber, grabbing.ReceiveVoid());
         if (SUCCEEDED(hr)) hr = grabbing->SetCallback(&printer, 0);
         if (SUCCEEDED(hr)) hr = graph->AddFilter(source.Get(), nullptr);
@@ -367,6 +366,9 @@ int RunGraph(const Arguments &arguments) {
         }
     }
 
+    // Before COM and the runtime start any thread, so that all of them
+    // leave Ctrl-C to the watch.
+    CInterruptWatch interrupt;
     HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(init)) return Fail("initialising COM", init);
     int status;
@@ -388,7 +390,7 @@ int RunGraph(const Arguments &arguments) {
             fprintf(stderr, "tm350 graph: no device \"%s\" in the category\n", device_name.c_str());
             status = kFailed;
         } else {
-            status = RunDeviceGraph(chosen->moniker, device_name, limit);
+            status = RunDeviceGraph(chosen->moniker, device_name, limit, interrupt);
         }
         ReleaseDevices(devices);
     }
