@@ -8,6 +8,7 @@
 #include "camera/demosaic.h"
 #include "camera/raw_frame.h"
 #include "filter/camera_settings.h"
+#include "support/picture_colour.h"
 #include "sim/camera.h"
 #include "sim/ccd_sensor.h"
 #include "tests/sim/test_host.h"
@@ -78,26 +79,8 @@ double MeanSample(const std::vector<uint8_t> &frame, Area area, int row_parity, 
     return sum / count;
 }
 
-struct Colour {
-    double blue = 0, green = 0, red = 0;
-};
-
-Colour MeanColour(const std::vector<BYTE> &picture, Area area, int inset = 8) {
-    Colour mean;
-    int count = 0;
-    for (int y = area.top + inset; y < area.top + area.height - inset; ++y)
-        for (int x = area.left + inset; x < area.left + area.width - inset; ++x) {
-            const BYTE *pixel = &picture[(static_cast<size_t>(y) * kWidth + x) * 3];
-            mean.blue += pixel[0];
-            mean.green += pixel[1];
-            mean.red += pixel[2];
-            ++count;
-        }
-    mean.blue /= count;
-    mean.green /= count;
-    mean.red /= count;
-    return mean;
-}
+using tm350::test::Colour;
+using tm350::test::MeanColour;
 
 std::vector<BYTE> Demosaiced(std::vector<uint8_t> raw, BYTE speed) {
     std::vector<BYTE> picture(kPictureBytes);

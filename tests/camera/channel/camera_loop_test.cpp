@@ -11,6 +11,7 @@
 #include "camera/device_binding.h"
 #include "camera/picture_pipeline.h"
 #include "camera/raw_frame.h"
+#include "support/picture_colour.h"
 #include "sim/ccd_sensor.h"
 #include "sim/chart_scene.h"
 
@@ -42,28 +43,8 @@ bool ReadWholeFrame(CDeviceChannel &channel, std::vector<BYTE> &raw) {
     return false;
 }
 
-struct Colour {
-    double blue = 0, green = 0, red = 0;
-};
-
-// Mean colour of a picture area; the inset keeps the demosaic's mixing at
-// the patch edges out.
-Colour MeanColour(const std::vector<BYTE> &picture, Area area, int inset = 8) {
-    Colour mean;
-    int count = 0;
-    for (int y = area.top + inset; y < area.top + area.height - inset; ++y)
-        for (int x = area.left + inset; x < area.left + area.width - inset; ++x) {
-            const BYTE *pixel = &picture[(static_cast<size_t>(y) * kWidth + x) * 3];
-            mean.blue += pixel[0];
-            mean.green += pixel[1];
-            mean.red += pixel[2];
-            ++count;
-        }
-    mean.blue /= count;
-    mean.green /= count;
-    mean.red /= count;
-    return mean;
-}
+using tm350::test::Colour;
+using tm350::test::MeanColour;
 
 class CameraLoopTest : public ChannelTest {
 protected:
