@@ -6,6 +6,7 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 
 // The identifiers as initialisers, so that each is written once.
 #define NVC480_CLSID_FILTER_0 {0x5d605a2b, 0xacde, 0x49cd, {0x96, 0x42, 0x7b, 0x26, 0x89, 0x23, 0xac, 0xd9}}
