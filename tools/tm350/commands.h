@@ -16,5 +16,7 @@ int RunProcess(const Arguments &arguments);
 int RunList(const Arguments &arguments);
 int RunRaw(const Arguments &arguments);
 int RunGraph(const Arguments &arguments);
+int RunCapture(const Arguments &arguments);
+int RunControls(const Arguments &arguments);
 
 }  // namespace tm350::tool

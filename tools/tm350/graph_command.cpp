@@ -13,6 +13,7 @@
 #include <qedit.h>
 
 #include "tools/tm350/commands.h"
+#include "tools/tm350/dshow_client.h"
 #include "tools/tm350/interrupt_watch.h"
 
 // qedit.h leaves these to the program, as the Windows headers do.
@@ -24,31 +25,6 @@ namespace tm350::tool {
 namespace {
 
 enum GraphExit { kSuccess = 0, kFailed = 1, kBadArguments = 2 };
-
-// A COM reference released at the end of its scope.
-template <class T>
-class Ref {
-public:
-    Ref() = default;
-    ~Ref() { Reset(); }
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
-    void Reset() {
-        if (object_ != nullptr) object_->Release();
-        object_ = nullptr;
-    }
-    T **Receive() {
-        Reset();
-        return &object_;
-    }
-    void **ReceiveVoid() { return reinterpret_cast<void **>(Receive()); }
-    T *Get() const { return object_; }
-    T *operator->() const { return object_; }
-    explicit operator bool() const { return object_ != nullptr; }
-
-private:
-    T *object_ = nullptr;
-};
 
 // The categories known by name; any other is given as {GUID}.
 struct NamedCategory {
@@ -73,53 +49,6 @@ bool ParseCategory(const std::string &text, CLSID *category) {
     for (size_t i = 0; i < text.size(); ++i) wide[i] = static_cast<WCHAR>(static_cast<unsigned char>(text[i]));
     wide[38] = 0;
     return SUCCEEDED(CLSIDFromString(wide, category));
-}
-
-std::string Narrow(const WCHAR *text) {
-    std::string result;
-    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (length <= 1) return result;
-    result.resize(static_cast<size_t>(length));
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), length, nullptr, nullptr);
-    result.resize(static_cast<size_t>(length) - 1);
-    return result;
-}
-
-struct Device {
-    std::string friendly_name;
-    IMoniker *moniker;  // referenced
-};
-
-// The devices of a category in the enumerator's order. A category with
-// none is an empty list, not a failure.
-HRESULT EnumerateDevices(REFCLSID category, std::vector<Device> *devices) {
-    Ref<ICreateDevEnum> enumerator;
-    HRESULT hr = CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
-                                  enumerator.ReceiveVoid());
-    if (FAILED(hr)) return hr;
-    Ref<IEnumMoniker> monikers;
-    hr = enumerator->CreateClassEnumerator(category, monikers.Receive(), 0);
-    if (hr != S_OK) return SUCCEEDED(hr) ? S_OK : hr;
-    IMoniker *moniker = nullptr;
-    while (monikers->Next(1, &moniker, nullptr) == S_OK) {
-        Device device{"", moniker};
-        Ref<IPropertyBag> bag;
-        if (SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, bag.ReceiveVoid()))) {
-            VARIANT name;
-            VariantInit(&name);
-            if (SUCCEEDED(bag->Read(L"FriendlyName", &name, nullptr)) && name.vt == VT_BSTR) {
-                device.friendly_name = Narrow(name.bstrVal);
-            }
-            VariantClear(&name);
-        }
-        devices->push_back(device);
-    }
-    return S_OK;
-}
-
-void ReleaseDevices(std::vector<Device> &devices) {
-    for (Device &device : devices) device.moniker->Release();
-    devices.clear();
 }
 
 // Prints each sample the grabber shows until `limit` have been printed
@@ -176,31 +105,6 @@ private:
     volatile LONG seen_ = 0;
     volatile LONG printed_ = 0;
 };
-
-HRESULT FirstPin(IBaseFilter *filter, PIN_DIRECTION wanted, IPin **found) {
-    *found = nullptr;
-    Ref<IEnumPins> pins;
-    HRESULT hr = filter->EnumPins(pins.Receive());
-    if (FAILED(hr)) return hr;
-    IPin *pin = nullptr;
-    while (pins->Next(1, &pin, nullptr) == S_OK) {
-        PIN_DIRECTION direction;
-        if (SUCCEEDED(pin->QueryDirection(&direction)) && direction == wanted) {
-            *found = pin;
-            return S_OK;
-        }
-        pin->Release();
-    }
-    return VFW_E_NOT_FOUND;
-}
-
-HRESULT ConnectFilters(IGraphBuilder *graph, IBaseFilter *from, IBaseFilter *to) {
-    Ref<IPin> output, input;
-    HRESULT hr = FirstPin(from, PINDIR_OUTPUT, output.Receive());
-    if (SUCCEEDED(hr)) hr = FirstPin(to, PINDIR_INPUT, input.Receive());
-    if (SUCCEEDED(hr)) hr = graph->ConnectDirect(output.Get(), input.Get(), nullptr);
-    return hr;
-}
 
 int Fail(const char *what, HRESULT hr) {
     fprintf(stderr, "tm350 graph: %s failed with 0x%08X\n", what, static_cast<unsigned>(hr));

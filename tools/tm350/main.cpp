@@ -10,6 +10,16 @@ const char kUsage[] =
     "usage: tm350 COMMAND [ARGUMENTS]\n"
     "\n"
     "commands:\n"
+    "  capture [--list-devices] [-d N|NAME] [-C COUNT] [-F PATTERN.png|.bmp] [Name=value ...]\n"
+    "                         capture COUNT samples (default 10; 0: until Ctrl-C) from the camera's\n"
+    "                         capture filter (the first TM350 among the video input devices, or\n"
+    "                         device N or NAME) through the sample grabber to the null renderer, a\n"
+    "                         line per sample; -F writes each picture ('#' is its number); settings\n"
+    "                         are set through the filter first and saved with it; --list-devices\n"
+    "                         lists the video input devices\n"
+    "  controls [-d N|NAME] [-l] [-c Name=value[,Name=value ...]] ...\n"
+    "                         list the camera's settings with range, default and value, or set\n"
+    "                         them (-l lists afterwards), through the capture filter, which saves them\n"
     "  settings               print the camera settings as the capture filter loads them\n"
     "  settings save          load the settings and write all of them back, as the filter does\n"
     "  process RAW OUT.bmp|OUT.png [Name=value ...]\n"
@@ -46,6 +56,8 @@ int main(int argc, char **argv) {
     if (strcmp(command, "list") == 0) return tm350::tool::RunList(arguments);
     if (strcmp(command, "raw") == 0) return tm350::tool::RunRaw(arguments);
     if (strcmp(command, "graph") == 0) return tm350::tool::RunGraph(arguments);
+    if (strcmp(command, "capture") == 0) return tm350::tool::RunCapture(arguments);
+    if (strcmp(command, "controls") == 0) return tm350::tool::RunControls(arguments);
     if (strcmp(command, "regsvr32") == 0) return tm350::tool::RunRegsvr32(arguments);
     fprintf(stderr, "tm350: unknown command \"%s\" (try tm350 help)\n", command);
     return 2;

@@ -105,6 +105,27 @@ bool WritePictureFile(const std::string &path, const BYTE *picture, std::string 
                       error);
 }
 
+std::string FrameFileName(const std::string &pattern, unsigned long frame) {
+    char number[16];
+    snprintf(number, sizeof(number), "%06lu", frame);
+    std::string name;
+    for (char c : pattern) {
+        if (c == '#') name += number;
+        else name += c;
+    }
+    return name;
+}
+
+bool PatternFolderIsWritable(const std::string &pattern, std::string *error) {
+    const size_t slash = pattern.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : pattern.substr(0, slash);
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        *error = "cannot write files in \"" + folder + "\": " + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 bool WriteRawFile(const std::string &path, const BYTE *raw, size_t length, std::string *error) {
     return WriteWhole(path, [&](FILE *file) { return fwrite(raw, 1, length, file) == length; }, error);
 }

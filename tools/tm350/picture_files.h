@@ -24,4 +24,11 @@ bool WritePictureFile(const std::string &path, const BYTE *picture, std::string 
 // The raw frame's bytes exactly as read.
 bool WriteRawFile(const std::string &path, const BYTE *raw, size_t length, std::string *error);
 
+// A pattern's file for one frame: every '#' becomes the frame number, six
+// digits (000000, 000001 ...), as with cam -F.
+std::string FrameFileName(const std::string &pattern, unsigned long frame);
+// Whether the pattern's folder takes new files, so that a command finds out
+// before it binds a camera; on failure *error is one line.
+bool PatternFolderIsWritable(const std::string &pattern, std::string *error);
+
 }  // namespace tm350::tool

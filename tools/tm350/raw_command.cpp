@@ -6,9 +6,6 @@
 // pattern is given. Nothing is saved to the stored settings.
 #include <windows.h>
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +19,7 @@
 #include "camera/raw_frame.h"
 #include "driver/vexusb_interface.h"
 #include "filter/settings_store.h"
+#include "tools/tm350/camera_devices.h"
 #include "tools/tm350/commands.h"
 #include "tools/tm350/frame_developer.h"
 #include "tools/tm350/frame_reader.h"
@@ -32,11 +30,6 @@
 namespace tm350::tool {
 
 namespace {
-
-const std::initializer_list<const char *> kRawSettings = {
-    "eNVC480Size", "bAutoWB", "r",     "g",        "b",                "AutoExposure", "ExposureTime", "AnalogGain",
-    "AETarget",    "Gamma",   "Speed", "Contrast", "EnableSaturation", "Saturation",   "WhiteBlack",   "VFlip",
-    "HFlip",       "HZ"};
 
 // A camera whose reads keep coming back broken is not delivering frames to
 // us; the likeliest cause is another program reading the same camera, whose
@@ -111,37 +104,6 @@ bool ParseOptions(const Arguments &arguments, RawOptions &options) {
     return true;
 }
 
-// Every '#' becomes the frame number, as with cam -F.
-std::string FrameFileName(const std::string &pattern, unsigned long frame) {
-    char number[16];
-    snprintf(number, sizeof(number), "%06lu", frame);
-    std::string name;
-    for (char c : pattern) {
-        if (c == '#') name += number;
-        else name += c;
-    }
-    return name;
-}
-
-// A folder that cannot take the files is found before the camera is bound.
-bool FolderIsWritable(const std::string &pattern) {
-    const size_t slash = pattern.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : pattern.substr(0, slash);
-    if (access(folder.c_str(), W_OK | X_OK) != 0) {
-        Fail("cannot write files in \"" + folder + "\": " + strerror(errno));
-        return false;
-    }
-    return true;
-}
-
-bool CameraAnswers(const char *path) {
-    HANDLE device = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (device == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(device);
-    return true;
-}
-
 struct Tally {
     unsigned long taken = 0;
     unsigned long lost = 0;
@@ -211,13 +173,19 @@ int RunRaw(const Arguments &arguments) {
     LoadCameraSettings(settings);
     for (const std::string &argument : options.settings) {
         std::string error;
-        if (!ApplySettingArgument(argument, kRawSettings, settings, &error)) {
+        if (!ApplySettingArgument(argument, kEverySetting, settings, &error)) {
             Fail(error);
             return kExitUsage;
         }
     }
     if (options.awb) settings.bAutoWB = 1;
-    if (options.output != Output::None && !FolderIsWritable(options.pattern)) return kExitFailure;
+    if (options.output != Output::None) {
+        std::string error;
+        if (!PatternFolderIsWritable(options.pattern, &error)) {
+            Fail(error);
+            return kExitFailure;
+        }
+    }
 
     char path[16];
     snprintf(path, sizeof(path), "\\\\.\\TM350-%d", options.instance);

@@ -4,9 +4,8 @@
 #include <cstdio>
 #include <strings.h>
 
-#include <objbase.h>
-
 #include "tools/tm350/commands.h"
+#include "tools/tm350/module_registration.h"
 
 namespace tm350::tool {
 
@@ -37,35 +36,26 @@ int RunRegsvr32(const Arguments &arguments) {
         fprintf(stderr, "tm350 regsvr32: no module named\n");
         return kBadArguments;
     }
-    const char *entry_name = unregister ? "DllUnregisterServer" : "DllRegisterServer";
-
-    HRESULT init = CoInitialize(NULL);
-    HMODULE module = LoadLibraryA(module_path->c_str());
-    if (module == NULL) {
+    const RegistrationEntry entry = unregister ? RegistrationEntry::Unregister : RegistrationEntry::Register;
+    const char *entry_name = EntryName(entry);
+    RegistrationResult result = CallRegistrationEntry(*module_path, entry);
+    switch (result.outcome) {
+    case RegistrationResult::LoadFailed:
         fprintf(stderr, "tm350 regsvr32: cannot load \"%s\" (error %u)\n", module_path->c_str(),
-                static_cast<unsigned>(GetLastError()));
-        if (SUCCEEDED(init)) CoUninitialize();
+                static_cast<unsigned>(result.load_error));
         return kLoadFailed;
-    }
-    int exit_code = kSuccess;
-    typedef HRESULT(STDAPICALLTYPE * EntryFunction)();
-    auto entry = reinterpret_cast<EntryFunction>(GetProcAddress(module, entry_name));
-    if (entry == NULL) {
+    case RegistrationResult::EntryMissing:
         fprintf(stderr, "tm350 regsvr32: \"%s\" has no %s\n", module_path->c_str(), entry_name);
-        exit_code = kEntryMissing;
-    } else {
-        HRESULT hr = entry();
-        if (FAILED(hr)) {
-            fprintf(stderr, "tm350 regsvr32: %s in \"%s\" failed with 0x%08X\n", entry_name, module_path->c_str(),
-                    static_cast<unsigned>(hr));
-            exit_code = kCallFailed;
-        } else if (!silent) {
-            printf("%s in %s succeeded.\n", entry_name, module_path->c_str());
-        }
+        return kEntryMissing;
+    case RegistrationResult::CallFailed:
+        fprintf(stderr, "tm350 regsvr32: %s in \"%s\" failed with 0x%08X\n", entry_name, module_path->c_str(),
+                static_cast<unsigned>(result.entry_result));
+        return kCallFailed;
+    case RegistrationResult::Done:
+        break;
     }
-    FreeLibrary(module);
-    if (SUCCEEDED(init)) CoUninitialize();
-    return exit_code;
+    if (!silent) printf("%s in %s succeeded.\n", entry_name, module_path->c_str());
+    return kSuccess;
 }
 
 }  // namespace tm350::tool

@@ -5,11 +5,19 @@
 #include <cstring>
 #include <strings.h>
 
-#include "filter/settings_store.h"
-
 namespace tm350::tool {
 
 namespace {
+
+// A twin reads and writes the field of another value: found by writing a
+// mark through one and reading it back through the other.
+bool SharesField(const CSettingValue &value, const CSettingValue &twin) {
+    CCameraSettings probe{};
+    value.set(probe, 1);
+    return twin.get(probe) == 1;
+}
+
+}  // namespace
 
 const CSettingValue *FindSettingValue(const char *name) {
     for (const CSettingValue &value : g_SettingValues) {
@@ -18,10 +26,22 @@ const CSettingValue *FindSettingValue(const char *name) {
     return nullptr;
 }
 
-}  // namespace
+SettingRange RangeOf(const CSettingValue &value, SettingUse use) {
+    SettingRange range{value.minimum, value.maximum};
+    if (use != SettingUse::Saved) return range;
+    bool after = false;
+    for (const CSettingValue &other : g_SettingValues) {
+        if (&other == &value) {
+            after = true;
+        } else if (after && other.isTwin && SharesField(value, other)) {
+            range = {other.minimum, other.maximum};
+        }
+    }
+    return range;
+}
 
 bool ApplySettingArgument(const std::string &argument, std::initializer_list<const char *> allowed,
-                          CCameraSettings &settings, std::string *error) {
+                          CCameraSettings &settings, std::string *error, SettingUse use) {
     size_t equals = argument.find('=');
     if (equals == std::string::npos) {
         *error = "expected Name=value, got \"" + argument + "\"";
@@ -37,13 +57,14 @@ bool ApplySettingArgument(const std::string &argument, std::initializer_list<con
         *error = "unknown setting \"" + name + "\"";
         return false;
     }
+    const SettingRange range = RangeOf(*value, use);
     errno = 0;
     char *end = nullptr;
     long long number = text.empty() ? -1 : strtoll(text.c_str(), &end, 10);
-    if (text.empty() || errno != 0 || *end != '\0' || number < static_cast<long long>(value->minimum) ||
-        number > static_cast<long long>(value->maximum)) {
-        *error = std::string(value->name) + "=" + text + " is out of range " + std::to_string(value->minimum) +
-                 " to " + std::to_string(value->maximum);
+    if (text.empty() || errno != 0 || *end != '\0' || number < static_cast<long long>(range.minimum) ||
+        number > static_cast<long long>(range.maximum)) {
+        *error = std::string(value->name) + "=" + text + " is out of range " + std::to_string(range.minimum) +
+                 " to " + std::to_string(range.maximum);
         return false;
     }
     value->set(settings, static_cast<DWORD>(number));
