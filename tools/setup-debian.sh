@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
 # Installs, on Debian 12, whatever the build and the tests need and the
-# machine lacks, plus any packages named as arguments. Needs root (or sudo)
-# only when something is missing.
+# machine lacks, plus any packages named as arguments. With --native first,
+# only what the native build needs (no Windows cross-compilers). Needs root
+# (or sudo) only when something is missing.
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ pkg-config
-  libgtest-dev libpng-dev
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64
-  "$@"
-)
+native=(cmake ninja-build g++ pkg-config libgtest-dev libpng-dev)
+windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64)
+
+packages=("${native[@]}")
+if [ "${1:-}" = "--native" ]; then
+  shift
+else
+  packages+=("${windows[@]}")
+fi
+packages+=("$@")
 
 missing=()
 for package in "${packages[@]}"; do
