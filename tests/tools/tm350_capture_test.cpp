@@ -189,6 +189,22 @@ TEST_F(Tm350Capture, ListDevicesNamesEachBuildAndWhetherItsCameraIsThere) {
                             " [1] \"" + kCamera2 + "\"  camera at \\\\.\\TM350-2\n");
 }
 
+// A registration whose module file was deleted is no registration: the
+// runtime could not load the filter from it.
+TEST_F(Tm350Capture, RegistersAgainABuildWhoseModuleFileIsGone) {
+    const std::filesystem::path built = tm350::test::LibDirectory() / "TM350Mt64.ax";
+    const std::filesystem::path copy = directory_.path() / "TM350Mt64.ax";
+    std::filesystem::copy_file(built, copy);
+    ASSERT_EQ(Tm350("regsvr32 /s " + copy.string()).exit_code, 0);
+    CommandResult kept = Tm350("capture --list-devices");
+    EXPECT_FALSE(Contains(kept.output, "registered " + built.string())) << kept.output;
+    std::filesystem::remove(copy);
+    CommandResult run = Tm350("capture --list-devices");
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    EXPECT_TRUE(Contains(run.output, "tm350 capture: registered " + built.string() + "\n")) << run.output;
+    EXPECT_TRUE(Contains(run.output, " [0] \"" + kCamera0 + "\"")) << run.output;
+}
+
 TEST_F(Tm350Capture, DashDChoosesADeviceByNameOrPosition) {
     Register();
     Simulate("cameras=3;timing=fast");
