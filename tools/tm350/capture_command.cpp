@@ -25,6 +25,7 @@
 #include "tools/tm350/dshow_client.h"
 #include "tools/tm350/interrupt_watch.h"
 #include "tools/tm350/picture_files.h"
+#include "tools/tm350/sample_tally.h"
 
 // qedit.h leaves these to the program, as the Windows headers do.
 EXTERN_C const CLSID CLSID_SampleGrabber;
@@ -228,45 +229,19 @@ private:
     bool closed_ = false;                 // guarded by mutex_
 };
 
-// What the samples showed, for the closing line.
-class Tally {
-public:
-    // Frames lost are read from the sample times: a sample that starts more
-    // than one frame period after the previous one ended follows a gap.
-    void Count(const CapturedSample &sample) {
-        if (samples_ == 0) first_ = sample.arrived;
-        last_ = sample.arrived;
-        ++samples_;
-        if (!sample.timed) return;
-        const REFERENCE_TIME period = sample.stop - sample.start;
-        if (have_previous_ && period > 0 && sample.start - previous_stop_ >= period) {
-            lost_ += (sample.start - previous_stop_ + period / 2) / period;
-        }
-        previous_stop_ = sample.stop;
-        have_previous_ = true;
-    }
-    std::string ClosingLine() const {
-        const double seconds = std::chrono::duration<double>(last_ - first_).count();
-        char line[120];
-        snprintf(line, sizeof line, "%lu samples, %lld frames lost, %.2f frames per second", samples_,
-                 static_cast<long long>(lost_), samples_ > 1 && seconds > 0 ? (samples_ - 1) / seconds : 0.0);
-        return line;
-    }
-
-private:
-    unsigned long samples_ = 0;
-    long long lost_ = 0;
-    bool have_previous_ = false;
-    REFERENCE_TIME previous_stop_ = 0;
-    std::chrono::steady_clock::time_point first_, last_;
-};
+std::string ClosingLine(const SampleTally &tally) {
+    char line[120];
+    snprintf(line, sizeof line, "%lu samples, %lld frames lost, %.2f frames per second", tally.Samples(),
+             tally.FramesLost(), tally.FramesPerSecond());
+    return line;
+}
 
 // Prints each sample's line and writes its picture; false with *error when
 // a picture cannot be written.
 bool ReportSamples(std::deque<CapturedSample> samples, const CaptureOptions &options, const PictureLayout &layout,
-                   Tally &tally, std::string *error) {
+                   SampleTally &tally, std::string *error) {
     for (CapturedSample &sample : samples) {
-        tally.Count(sample);
+        tally.Count(sample.timed, sample.start, sample.stop, sample.arrived);
         std::string line = std::to_string(sample.number);
         if (sample.timed) {
             line += " start=" + Seconds(sample.start) + " stop=" + Seconds(sample.stop);
@@ -404,7 +379,7 @@ int CaptureFromDevice(const Device &device, const CaptureOptions &options, CInte
         return Fail("creating an event failed with " + HresultText(HRESULT_FROM_WIN32(GetLastError())));
     }
     SampleQueue samples(options.count, !options.pattern.empty(), *layout, enough, queued);
-    Tally tally;
+    SampleTally tally;
     std::string writeError;
     Ending ending = Ending::Enough;
     LONG_PTR abortError = 0;
@@ -469,7 +444,7 @@ int CaptureFromDevice(const Device &device, const CaptureOptions &options, CInte
     // What came before the stop is reported, whatever ended the run.
     if (ending != Ending::WriteFailed && !ReportSamples(samples.Take(), options, *layout, tally, &writeError))
         ending = Ending::WriteFailed;
-    printf("%s\n", tally.ClosingLine().c_str());
+    printf("%s\n", ClosingLine(tally).c_str());
     switch (ending) {
     case Ending::Enough:
         return kSuccess;
