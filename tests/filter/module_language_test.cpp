@@ -63,21 +63,5 @@ TEST(ModuleLanguage, OnlySimplifiedChineseChoosesTheChineseResources) {
     EXPECT_EQ(ChineseResourcesFlagAfterLoad(0x0004, directory.path()), 0u);  // Chinese, no sublanguage
 }
 
-TEST(ModuleLanguage, AReloadedModuleChoosesAgain) {
-    // The same file loaded, freed and loaded again under another language.
-    tm350::test::TempDirectory directory;
-    std::filesystem::path copy = directory.path() / "TM350Mt64.ax";
-    std::filesystem::copy_file(ModulePath(0), copy);
-    for (LANGID language : {0x0804, 0x0409}) {
-        DefaultLanguage user_language(language);
-        HMODULE module = LoadLibraryA(copy.c_str());
-        ASSERT_NE(module, nullptr);
-        auto *flag = reinterpret_cast<const DWORD *>(GetProcAddress(module, "g_bChineseResources"));
-        ASSERT_NE(flag, nullptr);
-        EXPECT_EQ(*flag, language == 0x0804 ? 1u : 0u);
-        FreeLibrary(module);
-    }
-}
-
 }  // namespace
 }  // namespace filter_test
