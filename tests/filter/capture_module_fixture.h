@@ -29,6 +29,14 @@ public:
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
     Ref(Ref &&other) noexcept : object_(other.object_) { other.object_ = nullptr; }
+    Ref &operator=(Ref &&other) noexcept {
+        if (this != &other) {
+            Reset();
+            object_ = other.object_;
+            other.object_ = nullptr;
+        }
+        return *this;
+    }
     void Reset() {
         if (object_ != nullptr) object_->Release();
         object_ = nullptr;
