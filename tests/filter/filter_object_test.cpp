@@ -110,6 +110,27 @@ TEST_F(FilterObject, ReportsTheStoppedStateAndRefusesANullStatePointer) {
     EXPECT_EQ(filter->GetState(0, nullptr), E_POINTER);
 }
 
+// Only a connected pin needs the camera: alone in a graph the filter pauses
+// and runs with none attached.
+TEST_F(FilterObject, AnUnconnectedFilterChangesStateWithoutACamera) {
+    Ref<IBaseFilter> filter = CreateFilter();
+    ASSERT_TRUE(filter);
+    Ref<IFilterGraph> graph;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterGraph, graph.ReceiveVoid()),
+              S_OK);
+    ASSERT_EQ(graph->AddFilter(filter.Get(), L"Camera"), S_OK);
+    EXPECT_EQ(filter->Pause(), S_OK);
+    FILTER_STATE state = State_Stopped;
+    EXPECT_EQ(filter->GetState(0, &state), VFW_S_CANT_CUE);
+    EXPECT_EQ(state, State_Paused);
+    EXPECT_EQ(filter->Run(0), S_OK);
+    EXPECT_EQ(filter->GetState(0, &state), S_OK);
+    EXPECT_EQ(state, State_Running);
+    EXPECT_EQ(filter->Stop(), S_OK);
+    EXPECT_EQ(filter->GetState(0, &state), S_OK);
+    EXPECT_EQ(state, State_Stopped);
+}
+
 TEST_F(FilterObject, ConnectsToARendererWithoutACamera) {
     Ref<IBaseFilter> filter = CreateFilter();
     ASSERT_TRUE(filter);
