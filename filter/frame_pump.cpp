@@ -144,15 +144,13 @@ DWORD WINAPI CPushPinNVC480::CaptureThreadProc(LPVOID pPin) {
 void CPushPinNVC480::CaptureLoop() {
     while (ReadFlag(&m_bCaptureRun)) {
         WaitForSingleObject(m_hBufferFree, INFINITE);
-        while (ReadFlag(&m_bCaptureRun)) {
-            CRawBuffer *buffer;
-            {
-                CAutoLock lists(&m_csLists);
-                buffer = m_pFree;
-                if (buffer != nullptr) m_pFree = buffer->next;
-            }
-            if (buffer == nullptr) break;
-
+        CRawBuffer *buffer;
+        {
+            CAutoLock lists(&m_csLists);
+            buffer = m_pFree;
+            if (buffer != nullptr) m_pFree = buffer->next;
+        }
+        while (buffer != nullptr && ReadFlag(&m_bCaptureRun)) {
             const int result = m_pDevice->ReadFrame(buffer->data);
             if (result < 0) {
                 InterlockedExchange(&m_bCaptureHealthy, FALSE);
@@ -161,17 +159,28 @@ void CPushPinNVC480::CaptureLoop() {
                 SetEvent(m_hFrameReady);
                 return;
             }
-            CAutoLock lists(&m_csLists);
-            if (result == 0) {
-                buffer->next = m_pFree;
-                m_pFree = buffer;
-                continue;
+            // The camera's next frame begins as this one ends and only a
+            // little of it fits in the camera's FIFO: the next read has to
+            // follow at once. So the frame is queued and the next buffer
+            // taken in one go, and the streaming thread is woken only after
+            // the list lock is free again.
+            CRawBuffer *next;
+            {
+                CAutoLock lists(&m_csLists);
+                if (result == 0) {
+                    buffer->next = m_pFree;
+                    m_pFree = buffer;
+                } else {
+                    buffer->next = nullptr;
+                    CRawBuffer **tail = &m_pReady;
+                    while (*tail != nullptr) tail = &(*tail)->next;
+                    *tail = buffer;
+                }
+                next = m_pFree;
+                if (next != nullptr) m_pFree = next->next;
             }
-            buffer->next = nullptr;
-            CRawBuffer **tail = &m_pReady;
-            while (*tail != nullptr) tail = &(*tail)->next;
-            *tail = buffer;
-            SetEvent(m_hFrameReady);
+            if (result > 0) SetEvent(m_hFrameReady);
+            buffer = next;
         }
     }
 }

@@ -49,8 +49,8 @@ echo "== sanitizer tests"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure --schedule-random -j"$jobs"
 
-echo "== thread sanitizer build (kernel, USB, camera, driver, device channel and framework suites)"
-thread_suites=(kernel_tests usb_tests sim_tests driver_tests channel_tests framework_tests)
+echo "== thread sanitizer build (kernel, USB, camera, driver, device channel, framework and capture suites)"
+thread_suites=(kernel_tests usb_tests sim_tests driver_tests channel_tests framework_tests capture_tests)
 configure build-tsan -DTM350_SANITIZE_THREAD=ON -DCMAKE_BUILD_TYPE=Debug
 cmake --build build-tsan -j"$jobs" --target "${thread_suites[@]}"
 echo "== thread sanitizer tests"

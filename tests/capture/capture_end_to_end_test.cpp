@@ -180,6 +180,26 @@ TEST_P(CameraPulledOut, TheGraphGetsAnErrorStopsAndRunsAgainOnceItIsBack) {
 INSTANTIATE_TEST_SUITE_P(CaptureThreadAndDirect, CameraPulledOut, ::testing::Values(2, 1),
                          [](const auto &info) { return info.param == 2 ? "CaptureThread" : "Direct"; });
 
+// A camera that stops sending without going away: the read gives up after
+// its bound, which ends the stream like a device failure; the camera
+// sending again and a new run capture again.
+TEST_F(CaptureTest, ACameraThatStopsSendingEndsTheStreamWithAnError) {
+    Camera &camera = Plug();
+    CaptureGraph graph;
+    ASSERT_EQ(graph.connected, S_OK);
+    ASSERT_TRUE(SUCCEEDED(graph.control->Run()));
+    ASSERT_TRUE(graph.sink->WaitForSamples(2));
+    camera.HangSensor();
+    LONG_PTR error = 0;
+    EXPECT_TRUE(graph.NextEvent(EC_ERRORABORT, &error));
+    EXPECT_EQ(static_cast<HRESULT>(error), E_FAIL);
+    EXPECT_EQ(graph.StopPromptly(), S_OK);
+    camera.ResumeSensor();
+    graph.sink->Take();
+    ASSERT_TRUE(SUCCEEDED(graph.control->Run()));
+    EXPECT_TRUE(graph.sink->WaitForSamples(2));
+}
+
 // From the shortest exposure at the lowest gain, automatic exposure brings
 // the picture up and holds it there.
 TEST_F(CaptureTest, AutomaticExposureBringsADarkPictureUpToItsTarget) {
