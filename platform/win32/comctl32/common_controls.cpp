@@ -1,0 +1,2 @@
+// Placeholder until the common controls land.
+#include <windows.h>

@@ -1,0 +1,2 @@
+// Placeholder until the window manager lands.
+#include <windows.h>
