@@ -21,8 +21,8 @@ struct WindowView {
     HWND window = nullptr;
     HWND parent = nullptr;      // null for a top-level window
     DWORD thread = 0;           // the owning thread's id
-    std::wstring class_name;    // "#32770", "Button", "Static", "msctls_trackbar32", ...
-    std::wstring text;          // caption or control text
+    std::u16string class_name;    // "#32770", "Button", "Static", "msctls_trackbar32", ...
+    std::u16string text;          // caption or control text
     RECT rect = {};             // the window rectangle (GetWindowRect)
     LONG style = 0;             // GWL_STYLE
     LONG ex_style = 0;          // GWL_EXSTYLE
@@ -34,7 +34,7 @@ struct WindowView {
     int range_max = 0;
     int position = 0;
     RECT thumb = {};            // trackbars: the thumb's rectangle in screen pixels
-    std::vector<std::wstring> tabs;  // tab controls: item texts
+    std::vector<std::u16string> tabs;  // tab controls: item texts
     int selected_tab = -1;           // tab controls: the selected item
 };
 
