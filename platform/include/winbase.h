@@ -254,3 +254,19 @@ EXTERN_C_END
 #define GetModuleHandle GetModuleHandleA
 #define GetModuleFileName GetModuleFileNameA
 #endif
+
+// Resources carried by a module (dialog templates, string tables). A
+// resource needs no freeing: it lives as long as its module.
+WINBASEAPI HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType);
+WINBASEAPI HRSRC WINAPI FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType);
+WINBASEAPI HRSRC WINAPI FindResourceExW(HMODULE hModule, LPCWSTR lpType, LPCWSTR lpName, WORD wLanguage);
+WINBASEAPI HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo);
+WINBASEAPI LPVOID WINAPI LockResource(HGLOBAL hResData);
+WINBASEAPI DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
+WINBASEAPI BOOL WINAPI FreeResource(HGLOBAL hResData);
+#ifdef UNICODE
+#define FindResource FindResourceW
+#define FindResourceEx FindResourceExW
+#else
+#define FindResource FindResourceA
+#endif
