@@ -1,2 +1,0 @@
-// Placeholder until the common controls land.
-#include <windows.h>
