@@ -5,6 +5,8 @@
 # (or sudo) only when something is missing.
 set -euo pipefail
 
+# The native build compiles the property pages' resources with mingw-w64's
+# windres and resource headers (no cross-compiler needed).
 native=(cmake ninja-build g++ pkg-config libgtest-dev libpng-dev binutils-mingw-w64-x86-64 mingw-w64-common)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64)
 
