@@ -183,6 +183,10 @@ void PropertyFrame::ReleasePage(FramePage &entry) {
 }
 
 HRESULT PropertyFrame::Run(HWND owner, UINT x, UINT y, const std::u16string &caption) {
+    // The frame's tab control and the sliders pages commonly hold come from
+    // the common controls, which the frame loads as the system's does.
+    INITCOMMONCONTROLSEX controls = {sizeof(INITCOMMONCONTROLSEX), ICC_TAB_CLASSES | ICC_BAR_CLASSES};
+    InitCommonControlsEx(&controls);
     std::vector<DWORD> dialog_template = FrameTemplate(caption + u" Properties");
     frame_ = CreateDialogIndirectParamW(nullptr, reinterpret_cast<LPCDLGTEMPLATEW>(dialog_template.data()), owner,
                                         DialogProc, reinterpret_cast<LPARAM>(this));
