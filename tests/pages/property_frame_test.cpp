@@ -15,17 +15,38 @@ namespace {
 constexpr int kApplyButton = 0x3021;
 constexpr DWORD kWaitMs = 10000;
 
-// The frame's thread: COM of its own, the frame until it closes.
-std::future<HRESULT> OpenFrame(LPCOLESTR caption, IUnknown *object, std::vector<CLSID> pages) {
-    return std::async(std::launch::async, [caption, object, pages]() mutable {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        IUnknown *objects[] = {object};
-        HRESULT hr = OleCreatePropertyFrame(nullptr, 0, 0, caption, 1, objects, static_cast<ULONG>(pages.size()),
-                                            pages.empty() ? nullptr : pages.data(), 0x0409, 0, nullptr);
-        CoUninitialize();
-        return hr;
-    });
-}
+// The frame on a thread of its own (with COM of its own), open until it
+// closes. A test that stops early closes it as the user would, so a failure
+// never leaves the frame's thread waiting for input.
+class FrameThread {
+public:
+    FrameThread(LPCOLESTR caption, IUnknown *object, std::vector<CLSID> pages)
+        : closed_(std::async(std::launch::async, [caption, object, pages]() mutable {
+              CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+              IUnknown *objects[] = {object};
+              HRESULT hr = OleCreatePropertyFrame(nullptr, 0, 0, caption, 1, objects,
+                                                  static_cast<ULONG>(pages.size()),
+                                                  pages.empty() ? nullptr : pages.data(), 0x0409, 0, nullptr);
+              CoUninitialize();
+              return hr;
+          })) {}
+    ~FrameThread() {
+        if (closed_.valid()) {
+            if (frame_ != nullptr && IsWindow(frame_)) PostMessageW(frame_, WM_CLOSE, 0, 0);
+            closed_.wait();
+        }
+    }
+    void set_frame(HWND frame) { frame_ = frame; }
+    // The frame's result once it has closed; E_PENDING while it stays open.
+    HRESULT Closed() {
+        if (closed_.wait_for(std::chrono::milliseconds(10000)) != std::future_status::ready) return E_PENDING;
+        return closed_.get();
+    }
+
+private:
+    HWND frame_ = nullptr;
+    std::future<HRESULT> closed_;
+};
 
 // The top-level window with this caption, once it is shown.
 HWND WaitForFrame(const std::u16string &caption) {
@@ -71,9 +92,10 @@ using PropertyFrame = filter_test::CaptureModuleTest;
 TEST_F(PropertyFrame, OnTheFilterItShowsTheSetupPageAndOkAppliesIt) {
     Ref<IBaseFilter> filter = CreateFilter();
     ASSERT_TRUE(filter);
-    std::future<HRESULT> closed = OpenFrame(L"Camera", filter.Get(), {});
+    FrameThread thread(L"Camera", filter.Get(), {});
     HWND frame = WaitForFrame(u"Camera Properties");
     ASSERT_NE(frame, nullptr);
+    thread.set_frame(frame);
     const WindowView tabs = TabView(frame);
     EXPECT_EQ(tabs.tabs, std::vector<std::u16string>{u" SETUP"});
     EXPECT_EQ(tabs.selected_tab, 0);
@@ -86,8 +108,7 @@ TEST_F(PropertyFrame, OnTheFilterItShowsTheSetupPageAndOkAppliesIt) {
     EXPECT_FALSE(ControlView(frame, kApplyButton).enabled) << "applied";
     Click(frame, IDC_COLOR_ENHANCEMENT);
     Click(frame, IDOK);
-    ASSERT_EQ(closed.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
-    EXPECT_EQ(closed.get(), S_OK);
+    EXPECT_EQ(thread.Closed(), S_OK);
     EXPECT_FALSE(HasTopLevel(u"Camera Properties"));
 
     // Colour enhancement went off and on again through the page.
@@ -102,17 +123,17 @@ TEST_F(PropertyFrame, OkAppliesDirtyPagesAndCancelOrCloseDoNot) {
     for (int way : {IDOK, IDCANCEL, 0}) {
         SCOPED_TRACE(way);
         RecordingCamera camera;
-        std::future<HRESULT> closed = OpenFrame(L"Recorder", &camera, {SizePageClass()});
+        FrameThread thread(L"Recorder", &camera, {SizePageClass()});
         HWND frame = WaitForFrame(u"Recorder Properties");
         ASSERT_NE(frame, nullptr);
+        thread.set_frame(frame);
         Click(frame, IDC_SIZE_1024X768);
         if (way == 0) {
             PostMessageW(frame, WM_CLOSE, 0, 0);
         } else {
             Click(frame, way);
         }
-        ASSERT_EQ(closed.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
-        EXPECT_EQ(closed.get(), S_OK);
+        EXPECT_EQ(thread.Closed(), S_OK);
         const std::vector<std::string> sent = camera.Take("Set");
         EXPECT_EQ(sent, way == IDOK ? std::vector<std::string>{"SetVideoSize(0)"} : std::vector<std::string>{});
         EXPECT_EQ(camera.references(), 1) << "every page let go of the object";
@@ -121,9 +142,10 @@ TEST_F(PropertyFrame, OkAppliesDirtyPagesAndCancelOrCloseDoNot) {
 
 TEST_F(PropertyFrame, ChoosingATabDeactivatesOnePageAndActivatesTheOther) {
     RecordingCamera camera;
-    std::future<HRESULT> closed = OpenFrame(L"Two", &camera, {SetupPageClass(), SizePageClass()});
+    FrameThread thread(L"Two", &camera, {SetupPageClass(), SizePageClass()});
     HWND frame = WaitForFrame(u"Two Properties");
     ASSERT_NE(frame, nullptr);
+    thread.set_frame(frame);
     WindowView tabs = TabView(frame);
     EXPECT_EQ(tabs.tabs, (std::vector<std::u16string>{u" SETUP", u"Video Size"}));
     RECT second = {};
@@ -139,8 +161,7 @@ TEST_F(PropertyFrame, ChoosingATabDeactivatesOnePageAndActivatesTheOther) {
     }
     EXPECT_TRUE(setup_gone);
     PostMessageW(frame, WM_CLOSE, 0, 0);
-    ASSERT_EQ(closed.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
-    EXPECT_EQ(closed.get(), S_OK);
+    EXPECT_EQ(thread.Closed(), S_OK);
 }
 
 // Nothing to show: the call returns at once without a frame.
