@@ -46,7 +46,11 @@ HRESULT CSizePropertyPage::OnActivate() {
     return S_OK;
 }
 
+// The choice is taken from the dialog before it goes, so a frame that
+// applies the page after showing another one still sends what the user
+// chose.
 HRESULT CSizePropertyPage::OnDeactivate() {
+    if (IsDlgButtonChecked(m_Dlg, IDC_SIZE_1024X768) == BST_CHECKED) m_size = 0;
     m_bActive = 0;
     return S_OK;
 }

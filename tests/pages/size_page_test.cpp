@@ -63,5 +63,21 @@ TEST_F(SizePage, AnotherSizeIsSentAgainUntilTheUserChoosesTheFullSize) {
     EXPECT_EQ(page->Deactivate(), S_OK);
 }
 
+// A frame deactivates a page when another tab is chosen and applies it on
+// OK afterwards: the choice made before must still be sent.
+TEST_F(SizePage, TheChoiceSurvivesDeactivationUntilApply) {
+    Ref<IPropertyPage> page = CreatePage(SizePageClass());
+    ASSERT_TRUE(page);
+    CameraValues values;
+    values.size = 2;
+    RecordingCamera camera(values);
+    Open(page.Get(), &camera);
+    ClickControl(PageDialog(), IDC_SIZE_1024X768);
+    EXPECT_EQ(page->Deactivate(), S_OK);
+    camera.Take();
+    EXPECT_EQ(page->Apply(), S_OK);
+    EXPECT_EQ(camera.Take(), std::vector<std::string>{"SetVideoSize(0)"});
+}
+
 }  // namespace
 }  // namespace pages_test
