@@ -1,18 +1,26 @@
 #!/usr/bin/env bash
 # Installs, on Debian 12, whatever the build and the tests need and the
 # machine lacks, plus any packages named as arguments. With --native first,
-# only what the native build needs (no Windows cross-compilers). Needs root
-# (or sudo) only when something is missing.
+# only what the native build needs (no Windows cross-compilers, nor the
+# browser test's Chromium, fonts and Node.js). Needs root (or sudo) only when
+# something is missing.
 set -euo pipefail
 
-native=(cmake ninja-build g++ pkg-config libgtest-dev libpng-dev)
+native=(cmake ninja-build g++ pkg-config libgtest-dev libpng-dev
+  libcpp-httplib-dev libturbojpeg0-dev nlohmann-json3-dev binutils-mingw-w64-x86-64)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64)
+# The browser test: headless Chromium and a font with the Chinese pages'
+# characters. Node.js may come from elsewhere (NodeSource's nodejs carries
+# its own npm and conflicts with Debian's), so Debian's only when missing.
+browser=(chromium fonts-wqy-zenhei)
+command -v node >/dev/null 2>&1 || browser+=(nodejs)
+command -v npm >/dev/null 2>&1 || browser+=(npm)
 
 packages=("${native[@]}")
 if [ "${1:-}" = "--native" ]; then
   shift
 else
-  packages+=("${windows[@]}")
+  packages+=("${windows[@]}" "${browser[@]}")
 fi
 packages+=("$@")
 
