@@ -5,6 +5,8 @@
 #include "module_resources.h"
 #include "nvc480_filter.h"
 #include "nvc480_identity.h"
+#include "setup_page.h"
+#include "size_property_page.h"
 
 DWORD g_bChineseResources = 0;
 
@@ -48,6 +50,8 @@ HRESULT CreateFilterMapper(IFilterMapper2 **mapper) {
 
 CFactoryTemplate g_Templates[] = {
     {NVC480_FRIENDLY_NAME, &CLSID_NVC480Filter, CNVC480::CreateInstance, NULL, &kFilterSetup},
+    {L"NVC480 SizePage", &CLSID_NVC480SizePage, CSizePropertyPage::CreateInstance, NULL, NULL},
+    {L"NVC480 SetupPage", &CLSID_NVC480SetupPage, CSetupPage::CreateInstance, NULL, NULL},
 };
 int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);
 

@@ -23,3 +23,4 @@
 #include "enum_media_types.h"
 #include "source.h"
 #include "source_stream.h"
+#include "property_page.h"

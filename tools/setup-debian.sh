@@ -6,8 +6,8 @@
 # something is missing.
 set -euo pipefail
 
-native=(cmake ninja-build g++ pkg-config libgtest-dev libpng-dev
-  libcpp-httplib-dev libturbojpeg0-dev nlohmann-json3-dev binutils-mingw-w64-x86-64)
+native=(cmake ninja-build g++ pkg-config libgtest-dev libpng-dev binutils-mingw-w64-x86-64 mingw-w64-common
+  libcpp-httplib-dev libturbojpeg0-dev nlohmann-json3-dev)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64)
 # The browser test: headless Chromium and a font with the Chinese pages'
 # characters. Node.js may come from elsewhere (NodeSource's nodejs carries

@@ -257,6 +257,7 @@ EXTERN_C_END
 
 // Resources carried by a module (dialog templates, string tables). A
 // resource needs no freeing: it lives as long as its module.
+EXTERN_C_START
 WINBASEAPI HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType);
 WINBASEAPI HRSRC WINAPI FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType);
 WINBASEAPI HRSRC WINAPI FindResourceExW(HMODULE hModule, LPCWSTR lpType, LPCWSTR lpName, WORD wLanguage);
@@ -264,6 +265,7 @@ WINBASEAPI HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo);
 WINBASEAPI LPVOID WINAPI LockResource(HGLOBAL hResData);
 WINBASEAPI DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
 WINBASEAPI BOOL WINAPI FreeResource(HGLOBAL hResData);
+EXTERN_C_END
 #ifdef UNICODE
 #define FindResource FindResourceW
 #define FindResourceEx FindResourceExW

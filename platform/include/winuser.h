@@ -25,8 +25,10 @@ typedef struct tagMSG {
 #define RT_DIALOG MAKEINTRESOURCE(5)
 #define RT_STRING MAKEINTRESOURCE(6)
 
+EXTERN_C_START
 WINUSERAPI int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);
 WINUSERAPI int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
+EXTERN_C_END
 #ifdef UNICODE
 #define LoadString LoadStringW
 #else
