@@ -6,6 +6,9 @@
 # something is missing.
 set -euo pipefail
 
+# The native build compiles the property pages' resources with mingw-w64's
+# windres and resource headers (no cross-compiler needed); tm350 setup needs
+# an HTTP server, a JPEG encoder and JSON.
 native=(cmake ninja-build g++ pkg-config libgtest-dev libpng-dev binutils-mingw-w64-x86-64 mingw-w64-common
   libcpp-httplib-dev libturbojpeg0-dev nlohmann-json3-dev)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64)

@@ -117,11 +117,11 @@ TEST(StringLoading, CutsToTheBufferAndKeepsTheTerminator) {
     EXPECT_EQ(wide[0], 0);
 
     // The ANSI form counts bytes of UTF-8 and never splits a character:
-    // " 设置" is 7 bytes, and 5 leave room for " 设" only.
+    // " 设置" is 7 bytes; 6 would cut 置 in half, so only " 设" fits.
     char narrow[8];
     EXPECT_EQ(LoadStringA(module, IDS_SETUP_TITLE_CHS, narrow, 8), 7);
     EXPECT_STREQ(narrow, " 设置");
-    EXPECT_EQ(LoadStringA(module, IDS_SETUP_TITLE_CHS, narrow, 5), 4);
+    EXPECT_EQ(LoadStringA(module, IDS_SETUP_TITLE_CHS, narrow, 6), 4);
     EXPECT_STREQ(narrow, " 设");
 }
 

@@ -69,4 +69,12 @@ BOOL ClickAt(POINT screen_point);
 // with later messages), or `timeout_ms` passes. FALSE on timeout.
 BOOL WaitForInputHandled(DWORD timeout_ms);
 
+// Controls whose state lives in their own window procedure (the common
+// controls, built on the public window API) describe what a screen shows of
+// it after each change, so that views stay consistent snapshots. The thumb
+// is in the control's client coordinates. Each call that changes something
+// advances the generation.
+void PublishTrackbarState(HWND trackbar, int range_min, int range_max, int position, RECT thumb_client);
+void PublishTabState(HWND tab_control, const std::vector<std::u16string> &tabs, int selected_tab);
+
 }  // namespace tm350::user32

@@ -1,2 +1,0 @@
-// Placeholder until the window manager lands.
-#include <windows.h>
