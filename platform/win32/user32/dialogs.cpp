@@ -104,6 +104,28 @@ bool AnswersDirectly(UINT message) {
 
 }  // namespace
 
+// The template is the module's RT_DIALOG resource of that name, found in
+// the thread's UI language as FindResource finds it.
+HWND WINAPI CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND hWndParent, DLGPROC lpDialogFunc,
+                               LPARAM dwInitParam) {
+    const HRSRC found = FindResourceW(hInstance, lpTemplateName, MAKEINTRESOURCEW(5));
+    if (found == nullptr) return nullptr;
+    const HGLOBAL loaded = LoadResource(hInstance, found);
+    const void *data = loaded != nullptr ? LockResource(loaded) : nullptr;
+    if (data == nullptr) return nullptr;
+    return CreateFromTemplate(hInstance, data, SizeofResource(hInstance, found), hWndParent, lpDialogFunc, dwInitParam);
+}
+
+HWND WINAPI CreateDialogParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND hWndParent, DLGPROC lpDialogFunc,
+                               LPARAM dwInitParam) {
+    if (IS_INTRESOURCE(lpTemplateName)) {
+        return CreateDialogParamW(hInstance, reinterpret_cast<LPCWSTR>(lpTemplateName), hWndParent, lpDialogFunc,
+                                  dwInitParam);
+    }
+    const std::u16string name = text::Utf8ToUtf16(lpTemplateName);
+    return CreateDialogParamW(hInstance, text::AsWide(name), hWndParent, lpDialogFunc, dwInitParam);
+}
+
 HWND WINAPI CreateDialogIndirectParamW(HINSTANCE hInstance, LPCDLGTEMPLATEW lpTemplate, HWND hWndParent,
                                        DLGPROC lpDialogFunc, LPARAM dwInitParam) {
     return CreateFromTemplate(hInstance, lpTemplate, SIZE_MAX, hWndParent, lpDialogFunc, dwInitParam);
