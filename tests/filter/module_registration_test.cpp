@@ -174,8 +174,15 @@ TEST_F(ModuleRegistration, EachInstanceIsAFilterAndAComServerOfItsModule) {
         std::string module = ModulePath(identity.instance).string();
         EXPECT_EQ(StringValue(server + u"\\InprocServer32", nullptr), std::u16string(module.begin(), module.end()));
         EXPECT_EQ(StringValue(server + u"\\InprocServer32", L"ThreadingModel"), u"Both");
-        // The pages are not classes of the module yet.
-        EXPECT_FALSE(KeyExists(u"CLSID\\" + Text(identity.setupPage)));
+        // Both property pages are servers of the same module.
+        const std::pair<CLSID, const char16_t *> pages[] = {{identity.sizePage, u"NVC480 SizePage"},
+                                                            {identity.setupPage, u"NVC480 SetupPage"}};
+        for (const auto &[page, page_name] : pages) {
+            std::u16string page_server = u"CLSID\\" + Text(page);
+            EXPECT_EQ(StringValue(page_server, nullptr), page_name);
+            EXPECT_EQ(StringValue(page_server + u"\\InprocServer32", nullptr),
+                      std::u16string(module.begin(), module.end()));
+        }
     }
 }
 
@@ -185,6 +192,9 @@ TEST_F(ModuleRegistration, UnregisteringRemovesEveryEntryOfThatInstanceOnly) {
     EXPECT_FALSE(KeyExists(InstanceKey(CLSID_VideoInputDeviceCategory, filter_test::Text(gone.friendlyName))));
     EXPECT_FALSE(KeyExists(InstanceKey(CLSID_LegacyAmFilterCategory, Text(gone.filter))));
     EXPECT_FALSE(KeyExists(u"CLSID\\" + Text(gone.filter)));
+    EXPECT_FALSE(KeyExists(u"CLSID\\" + Text(gone.setupPage)));
+    EXPECT_FALSE(KeyExists(u"CLSID\\" + Text(gone.sizePage)));
+    EXPECT_TRUE(KeyExists(u"CLSID\\" + Text(kNVC480Identities[0].setupPage)));
     Ref<IBaseFilter> filter;
     EXPECT_EQ(CoCreateInstance(gone.filter, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, filter.ReceiveVoid()),
               REGDB_E_CLASSNOTREG);

@@ -18,9 +18,17 @@
 namespace tm350::comctl32 {
 namespace {
 
+// The channel is inset 8 pixels at each end; the thumb is 11 pixels along
+// it and up to 21 across; the thumb's leading edge moves over the channel's
+// length less the thumb's, in proportion to the position within the range.
 constexpr int kChannelInset = 8;
 constexpr int kThumbAlong = 11;
 constexpr int kThumbAcross = 21;
+
+struct TrackbarGeometry {
+    RECT channel;
+    RECT thumb;
+};
 
 struct Trackbar {
     int range_min = 0;
@@ -250,15 +258,6 @@ LRESULT CALLBACK TrackbarProcedure(HWND window, UINT message, WPARAM wParam, LPA
 }
 
 }  // namespace
-
-TrackbarGeometry ComputeTrackbarGeometry(RECT client, LONG style, int range_min, int range_max, int position) {
-    const bool vertical = Vertical(style);
-    const int length = vertical ? client.bottom : client.right;
-    const int breadth = vertical ? client.right : client.bottom;
-    TrackbarGeometry made = HorizontalGeometry(length, breadth, kThumbAcross, range_min, range_max, position);
-    if (vertical) made = {Transposed(made.channel), Transposed(made.thumb)};
-    return made;
-}
 
 int PositionAtPoint(RECT client, LONG style, int range_min, int range_max, int along) {
     const int length = Vertical(style) ? client.bottom : client.right;

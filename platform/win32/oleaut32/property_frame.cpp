@@ -115,7 +115,8 @@ private:
     bool CreateChildren();
     void Layout(HWND owner, UINT x, UINT y);
     void ActivatePage(int index);
-    void BringPageToTop();
+    std::vector<HWND> Children() const;
+    void RaiseNewChildren(const std::vector<HWND> &before);
     void ApplyDirtyPages();
     void UpdateApplyButton();
     void OnStatusChange(DWORD flags);
@@ -183,6 +184,10 @@ void PropertyFrame::ReleasePage(FramePage &entry) {
 }
 
 HRESULT PropertyFrame::Run(HWND owner, UINT x, UINT y, const std::u16string &caption) {
+    // The frame's tab control and the sliders pages commonly hold come from
+    // the common controls, which the frame loads as the system's does.
+    INITCOMMONCONTROLSEX controls = {sizeof(INITCOMMONCONTROLSEX), ICC_TAB_CLASSES | ICC_BAR_CLASSES};
+    InitCommonControlsEx(&controls);
     std::vector<DWORD> dialog_template = FrameTemplate(caption + u" Properties");
     frame_ = CreateDialogIndirectParamW(nullptr, reinterpret_cast<LPCDLGTEMPLATEW>(dialog_template.data()), owner,
                                         DialogProc, reinterpret_cast<LPARAM>(this));
@@ -271,17 +276,27 @@ void PropertyFrame::ActivatePage(int index) {
         pages_[current_].active = false;
     }
     current_ = index;
+    const std::vector<HWND> before = Children();
     if (SUCCEEDED(pages_[index].page->Activate(frame_, &page_area_, TRUE))) {
         pages_[index].active = true;
-        BringPageToTop();
+        RaiseNewChildren(before);
     }
 }
 
-// The page's dialog lies over the tab control's display area: it goes above
-// the tab control so that clicks there reach the page.
-void PropertyFrame::BringPageToTop() {
+std::vector<HWND> PropertyFrame::Children() const {
+    std::vector<HWND> children;
     for (HWND child = GetWindow(frame_, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
-        if (child != tab_ && child != ok_ && child != cancel_ && child != apply_) {
+        children.push_back(child);
+    }
+    return children;
+}
+
+// A page's dialog lies over the tab control's display area, and a new child
+// goes to the bottom of the z-order: the page is raised above the tab
+// control so that clicks there reach the page.
+void PropertyFrame::RaiseNewChildren(const std::vector<HWND> &before) {
+    for (HWND child : Children()) {
+        if (std::find(before.begin(), before.end(), child) == before.end()) {
             SetWindowPos(child, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         }
     }

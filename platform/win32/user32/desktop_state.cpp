@@ -42,6 +42,13 @@ Desktop &Desktop::Instance() {
     static Desktop *const desktop = [] {
         auto *made = new Desktop;
         RegisterSystemClasses(*made);
+        auto window = std::make_unique<Window>();
+        window->handle = made->desktop_window = made->NewHandle();
+        window->window_class = std::make_shared<WindowClass>();
+        window->window_class->name = u"#32769";
+        window->style = WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS;
+        window->rect = {0, 0, kScreenWidth, kScreenHeight};
+        made->windows[made->desktop_window] = std::move(window);
         return made;
     }();
     return *desktop;

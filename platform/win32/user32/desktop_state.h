@@ -156,6 +156,7 @@ public:
 
     // The next handle number; handles are never reused within a process.
     uintptr_t next_handle = 0x10010;
+    HWND desktop_window = nullptr;  // made with the desktop, so reading it needs no lock
 
     // Window geometry, under the lock.
     POINT ClientOriginOnScreen(const Window &window);

@@ -54,6 +54,7 @@ HWND CreateFromTemplate(HINSTANCE instance, const void *data, size_t size, HWND 
         Desktop &desktop = Desktop::Instance();
         Lock lock(desktop.mutex);
         Window *made = desktop.Find(window);
+        if (made == nullptr) return nullptr;
         made->dialog = std::make_unique<DialogState>();
         made->dialog->base_x = units.x;
         made->dialog->base_y = units.y;

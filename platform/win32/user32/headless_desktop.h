@@ -66,7 +66,9 @@ BOOL ClickAt(POINT screen_point);
 
 // Waits until every input queued so far has been handled by the threads it
 // went to (their message loops have dispatched it and gone idle or are busy
-// with later messages), or `timeout_ms` passes. FALSE on timeout.
+// with later messages), or `timeout_ms` passes. FALSE on timeout, and FALSE
+// at once when called on a thread that has input of its own outstanding
+// (it would wait for itself; it does not pump).
 BOOL WaitForInputHandled(DWORD timeout_ms);
 
 // Controls whose state lives in their own window procedure (the common

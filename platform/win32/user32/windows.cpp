@@ -38,22 +38,7 @@ void RemoveFromTree(Desktop &desktop, Window &window) {
 
 }  // namespace
 
-HWND DesktopWindowHandle() {
-    static const HWND handle = [] {
-        Desktop &desktop = Desktop::Instance();
-        Lock lock(desktop.mutex);
-        auto window = std::make_unique<Window>();
-        window->handle = desktop.NewHandle();
-        window->window_class = std::make_shared<WindowClass>();
-        window->window_class->name = u"#32769";
-        window->style = WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS;
-        window->rect = {0, 0, kScreenWidth, kScreenHeight};
-        const HWND made = window->handle;
-        desktop.windows[made] = std::move(window);
-        return made;
-    }();
-    return handle;
-}
+HWND DesktopWindowHandle() { return Desktop::Instance().desktop_window; }
 
 void DestroyWindowTree(HWND handle) {
     Desktop &desktop = Desktop::Instance();
@@ -94,8 +79,13 @@ void ForgetThreadWindows(Lock &lock, DWORD thread) {
     for (const auto &[handle, window] : desktop.windows) {
         if (window->thread == thread && window->thread != 0) gone.push_back(handle);
     }
-    // Children before their parents, so each still finds its siblings.
-    std::sort(gone.begin(), gone.end(), [&](HWND a, HWND b) { return desktop.IsDescendant(b, a) && !desktop.IsDescendant(a, b); });
+    // Deepest first, so each window still finds its parent's list of siblings.
+    const auto depth = [&](HWND handle) {
+        int levels = 0;
+        for (const Window *at = desktop.Find(handle); at != nullptr && at->parent != nullptr; at = desktop.Find(at->parent)) ++levels;
+        return levels;
+    };
+    std::stable_sort(gone.begin(), gone.end(), [&](HWND a, HWND b) { return depth(a) > depth(b); });
     bool any = false;
     for (HWND handle : gone) {
         if (Window *window = desktop.Find(handle)) {

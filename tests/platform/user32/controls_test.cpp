@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <future>
 #include <mutex>
 #include <tuple>
 #include <vector>
@@ -138,6 +139,22 @@ TEST_F(ControlsOnADialog, APressReleasedOutsideTheButtonIsNoClick) {
     EXPECT_TRUE(TakeHeard().empty());
     Click(kApply);
     EXPECT_EQ(TakeHeard(), (std::vector<Notification>{{WM_COMMAND, BN_CLICKED, kApply, Item(kApply)}}));
+}
+
+TEST_F(ControlsOnADialog, TabMovesTheFocusToTheNextEnabledTabStop) {
+    const auto press_tab = [&] {
+        std::promise<void> handled;
+        ui_.Run([&] { PostMessageW(GetFocus(), WM_KEYDOWN, VK_TAB, 0); });
+        // Posted after the key, so done once the loop has taken the key.
+        ui_.Post([&] { handled.set_value(); });
+        handled.get_future().wait();
+        return ui_.Get<HWND>([] { return GetFocus(); });
+    };
+    EXPECT_EQ(ui_.Get<HWND>([] { return GetFocus(); }), Item(kRadioLow));
+    EXPECT_EQ(press_tab(), Item(kRadioMiddle));
+    ui_.Run([&] { SetFocus(Item(kMirror)); });
+    // The disabled check box is passed over.
+    EXPECT_EQ(press_tab(), Item(kApply));
 }
 
 TEST_F(ControlsOnADialog, ATrackbarKeepsItsPositionWithinItsRange) {

@@ -13,6 +13,7 @@ namespace {
 
 constexpr UINT kAnswerByResult = WM_APP + 1;
 constexpr UINT kLeaveToDefault = WM_APP + 2;
+constexpr UINT kAnswerTrueOnly = WM_APP + 3;
 constexpr int kGainLabel = 100;
 constexpr int kGainSlider = 101;
 
@@ -23,6 +24,8 @@ INT_PTR CALLBACK SettingsProcedure(HWND dialog, UINT message, WPARAM wParam, LPA
             return TRUE;
         case kAnswerByResult:
             SetWindowLongPtrW(dialog, DWLP_MSGRESULT, 1234);
+            return TRUE;
+        case kAnswerTrueOnly:
             return TRUE;
         case WM_STYLECHANGING:
             if (wParam == static_cast<WPARAM>(GWL_STYLE)) {
@@ -117,8 +120,10 @@ TEST(DialogProcedure, AnswersThroughDwlpMsgResultOrLeavesTheMessageToTheDefault)
     const HWND dialog = CreateDialogIndirectParamW(nullptr, builder.Template(), nullptr, SettingsProcedure, 0);
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(SendMessageW(dialog, kAnswerByResult, 0, 0), 1234);
-    // The result is reset before each message, so a FALSE answer is not the last result.
     EXPECT_EQ(SendMessageW(dialog, kLeaveToDefault, 0, 0), 0);
+    // The result is reset before each message: an answer without one is not the last one.
+    EXPECT_EQ(SendMessageW(dialog, kAnswerByResult, 0, 0), 1234);
+    EXPECT_EQ(SendMessageW(dialog, kAnswerTrueOnly, 0, 0), 0);
     DestroyWindow(dialog);
 }
 

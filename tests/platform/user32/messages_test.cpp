@@ -17,6 +17,7 @@ constexpr UINT kWhichThread = WM_APP + 1;
 constexpr UINT kSendBack = WM_APP + 2;
 constexpr UINT kRecord = WM_APP + 3;
 
+std::atomic<DWORD> send_back_thread{0};
 std::mutex recorded_mutex;
 std::vector<std::pair<UINT, WPARAM>> recorded;
 
@@ -25,6 +26,7 @@ LRESULT CALLBACK TestProcedure(HWND window, UINT message, WPARAM wParam, LPARAM 
         case kWhichThread:
             return GetCurrentThreadId();
         case kSendBack:
+            send_back_thread = GetCurrentThreadId();
             // Sends to a window of the thread that is waiting for this answer.
             return SendMessageW(reinterpret_cast<HWND>(wParam), kWhichThread, 0, 0) + 1;
         case kRecord:
@@ -68,6 +70,7 @@ TEST(SendingMessages, IsHandledWhileTheOwnerWaitsInItsOwnSendMessage) {
     const HWND theirs = ui.Get<HWND>([] { return MakeWindow(); });
     // Their procedure sends back to our window while we wait for it.
     const LRESULT answer = SendMessageW(theirs, kSendBack, reinterpret_cast<WPARAM>(mine), 0);
+    EXPECT_EQ(send_back_thread.load(), ui.thread_id());
     EXPECT_EQ(static_cast<DWORD>(answer), GetCurrentThreadId() + 1);
     ui.Run([&] { DestroyWindow(theirs); });
     DestroyWindow(mine);
@@ -181,6 +184,18 @@ TEST(Windows, ADestroyedWindowsHandleNamesNoNewWindow) {
     EXPECT_EQ(SendMessageW(first, kWhichThread, 0, 0), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
     DestroyWindow(second);
+}
+
+TEST(Windows, TheDesktopIsAScreenOf1920By1080WithTheTopLevelWindowsOnIt) {
+    const HWND desktop = GetDesktopWindow();
+    RECT screen;
+    ASSERT_TRUE(GetWindowRect(desktop, &screen));
+    EXPECT_EQ(screen.right - screen.left, 1920);
+    EXPECT_EQ(screen.bottom - screen.top, 1080);
+    const HWND window = MakeWindow();
+    EXPECT_EQ(GetWindow(desktop, GW_CHILD), window);  // the newest is topmost
+    EXPECT_FALSE(DestroyWindow(desktop));
+    DestroyWindow(window);
 }
 
 TEST(Windows, AChildNeedsAParent) {
