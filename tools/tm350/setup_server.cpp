@@ -212,7 +212,10 @@ bool SetupServer::Start(int port, std::string *error) {
         }
         port_ = port;
     }
-    listener_ = std::thread([this] { server_->listen_after_bind(); });
+    listener_ = std::thread([this] {
+        server_->listen_after_bind();
+        listening_ended_ = true;
+    });
     return true;
 }
 
@@ -220,6 +223,9 @@ void SetupServer::Stop() {
     stopping_ = true;
     pictures_.Close();
     if (listener_.joinable()) {
+        // The server's stop does nothing until its loop has begun, so a stop
+        // right after the start waits for the loop (or for its failure).
+        while (!listening_ended_ && !server_->is_running()) std::this_thread::yield();
         server_->stop();
         listener_.join();
     }

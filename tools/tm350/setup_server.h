@@ -48,6 +48,7 @@ private:
     std::thread listener_;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> listening_ended_{false};
     // One input at a time, handled whole, so that two browsers never
     // interleave a drag on the same control.
     std::mutex input_;
