@@ -9,6 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tools/setup-debian.sh
+# The browser test's automation library, as its lock file pins it.
+(cd tests/browser && npm ci --no-audit --no-fund --loglevel=error)
 
 jobs=$(nproc)
 configure() { cmake -S . -B "$1" -G Ninja "${@:2}" >/dev/null; }

@@ -95,33 +95,9 @@ std::string Seconds(REFERENCE_TIME time) {
     return text;
 }
 
-// The connected picture layout: 24-bit rows, bottom-up unless the height is
-// negative.
-struct PictureLayout {
-    int width = 0;
-    int height = 0;  // always positive
-    bool top_down = false;
-    size_t stride = 0;
-};
-
-std::optional<PictureLayout> LayoutOf(const AM_MEDIA_TYPE &type) {
-    if (!IsEqualGUID(type.majortype, MEDIATYPE_Video) || !IsEqualGUID(type.subtype, MEDIASUBTYPE_RGB24) ||
-        !IsEqualGUID(type.formattype, FORMAT_VideoInfo) || type.pbFormat == nullptr ||
-        type.cbFormat < sizeof(VIDEOINFOHEADER))
-        return std::nullopt;
-    const BITMAPINFOHEADER &header = reinterpret_cast<const VIDEOINFOHEADER *>(type.pbFormat)->bmiHeader;
-    if (header.biBitCount != 24 || header.biWidth <= 0 || header.biHeight == 0) return std::nullopt;
-    PictureLayout layout;
-    layout.width = header.biWidth;
-    layout.height = header.biHeight < 0 ? -header.biHeight : header.biHeight;
-    layout.top_down = header.biHeight < 0;
-    layout.stride = ((static_cast<size_t>(layout.width) * 24 + 31) / 32) * 4;
-    return layout;
-}
-
 // Mean luma of the picture on a grid of every fourth pixel of every fourth
 // row, 0 to 255.
-unsigned Brightness(const BYTE *picture, const PictureLayout &layout) {
+unsigned Brightness(const BYTE *picture, const PictureFormat &layout) {
     unsigned long long sum = 0, count = 0;
     for (int y = 0; y < layout.height; y += 4) {
         const BYTE *row = picture + static_cast<size_t>(y) * layout.stride;
@@ -150,7 +126,7 @@ struct CapturedSample {
 // alone; once closed, the queue takes none and lets a waiting sample go.
 class SampleQueue final : public ISampleGrabberCB {
 public:
-    SampleQueue(unsigned long limit, bool keepPictures, const PictureLayout &layout, HANDLE enough, HANDLE queued)
+    SampleQueue(unsigned long limit, bool keepPictures, const PictureFormat &layout, HANDLE enough, HANDLE queued)
         : limit_(limit), keep_pictures_(keepPictures), layout_(layout), enough_(enough), queued_(queued) {}
 
     STDMETHODIMP QueryInterface(REFIID riid, void **object) override {
@@ -219,7 +195,7 @@ private:
 
     const unsigned long limit_;
     const bool keep_pictures_;
-    const PictureLayout layout_;
+    const PictureFormat layout_;
     const HANDLE enough_;
     const HANDLE queued_;
     std::atomic<long> seen_{0};
@@ -238,7 +214,7 @@ std::string ClosingLine(const SampleTally &tally) {
 
 // Prints each sample's line and writes its picture; false with *error when
 // a picture cannot be written.
-bool ReportSamples(std::deque<CapturedSample> samples, const CaptureOptions &options, const PictureLayout &layout,
+bool ReportSamples(std::deque<CapturedSample> samples, const CaptureOptions &options, const PictureFormat &layout,
                    SampleTally &tally, std::string *error) {
     for (CapturedSample &sample : samples) {
         tally.Count(sample.timed, sample.start, sample.stop, sample.arrived);
@@ -355,7 +331,7 @@ int CaptureFromDevice(const Device &device, const CaptureOptions &options, CInte
     AM_MEDIA_TYPE connected = {};
     if (FAILED(hr = grabbing->GetConnectedMediaType(&connected)))
         return Fail("asking the sample grabber for its type failed with " + HresultText(hr));
-    std::optional<PictureLayout> layout = LayoutOf(connected);
+    std::optional<PictureFormat> layout = PictureFormatOf(connected);
     if (connected.pbFormat != nullptr) CoTaskMemFree(connected.pbFormat);
     if (connected.pUnk != nullptr) connected.pUnk->Release();
     if (!layout) return Fail("\"" + device.friendly_name + "\" delivers no 24-bit RGB video");
@@ -365,10 +341,8 @@ int CaptureFromDevice(const Device &device, const CaptureOptions &options, CInte
 
     Ref<IMediaControl> control;
     Ref<IMediaEvent> events;
-    OAEVENT graphEvent = 0;
     if (FAILED(hr = graph->QueryInterface(IID_IMediaControl, control.ReceiveVoid())) ||
-        FAILED(hr = graph->QueryInterface(IID_IMediaEvent, events.ReceiveVoid())) ||
-        FAILED(hr = events->GetEventHandle(&graphEvent)))
+        FAILED(hr = graph->QueryInterface(IID_IMediaEvent, events.ReceiveVoid())))
         return Fail("asking the graph for its control failed with " + HresultText(hr));
 
     HANDLE enough = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -382,7 +356,7 @@ int CaptureFromDevice(const Device &device, const CaptureOptions &options, CInte
     SampleTally tally;
     std::string writeError;
     Ending ending = Ending::Enough;
-    LONG_PTR abortError = 0;
+    HRESULT abortError = S_OK;
     int status = kSuccess;
     hr = grabbing->SetCallback(&samples, 0);
     if (FAILED(hr)) {
@@ -393,32 +367,22 @@ int CaptureFromDevice(const Device &device, const CaptureOptions &options, CInte
         if (FAILED(hr)) status = Fail(WhyRunFailed(device, hr));
     }
     while (status == kSuccess) {
-        HANDLE handles[3] = {enough, reinterpret_cast<HANDLE>(graphEvent), queued};
-        DWORD woken = WaitForMultipleObjects(3, handles, FALSE, INFINITE);
+        HANDLE handles[2] = {enough, queued};
+        const GraphWait wait = WaitForGraph(events.Get(), handles, 2);
         if (!ReportSamples(samples.Take(), options, *layout, tally, &writeError)) {
             ending = Ending::WriteFailed;
             break;
         }
-        if (woken == WAIT_OBJECT_0) {
+        if (wait.outcome == GraphWait::Signalled && wait.signalled == 1) continue;
+        if (wait.outcome == GraphWait::Signalled) {
             ending = interrupt.Interrupted() ? Ending::Interrupted : Ending::Enough;
-            break;
+        } else if (wait.outcome == GraphWait::Complete) {
+            ending = Ending::Complete;
+        } else {
+            ending = Ending::Aborted;
+            abortError = wait.abort_error;
         }
-        if (woken != WAIT_OBJECT_0 + 1) continue;
-        LONG code = 0;
-        LONG_PTR first = 0, second = 0;
-        bool ended = false;
-        while (!ended && events->GetEvent(&code, &first, &second, 0) == S_OK) {
-            if (code == EC_COMPLETE) {
-                ending = Ending::Complete;
-                ended = true;
-            } else if (code == EC_ERRORABORT) {
-                ending = Ending::Aborted;
-                abortError = first;
-                ended = true;
-            }
-            events->FreeEventParams(code, first, second);
-        }
-        if (ended) break;
+        break;
     }
     interrupt.OnInterrupt(nullptr);
     samples.Close();
@@ -427,18 +391,10 @@ int CaptureFromDevice(const Device &device, const CaptureOptions &options, CInte
     CloseHandle(enough);
     CloseHandle(queued);
     if (status != kSuccess) return status;
-    // A failing source ends its stream before it reports the error, so the
-    // renderer's completion can come first; once stopped, the streaming
-    // thread has said all it will.
     if (ending == Ending::Complete) {
-        LONG code = 0;
-        LONG_PTR first = 0, second = 0;
-        while (events->GetEvent(&code, &first, &second, 0) == S_OK) {
-            if (code == EC_ERRORABORT && ending != Ending::Aborted) {
-                ending = Ending::Aborted;
-                abortError = first;
-            }
-            events->FreeEventParams(code, first, second);
+        if (HRESULT stoppedWith = StoppedWithError(events.Get()); stoppedWith != S_OK) {
+            ending = Ending::Aborted;
+            abortError = stoppedWith;
         }
     }
     // What came before the stop is reported, whatever ended the run.
@@ -452,7 +408,7 @@ int CaptureFromDevice(const Device &device, const CaptureOptions &options, CInte
         return Fail("\"" + device.friendly_name + "\" ended its stream");
     case Ending::Aborted:
         return Fail("\"" + device.friendly_name + "\" stopped the stream with error " +
-                    HresultText(static_cast<HRESULT>(abortError)) +
+                    HresultText(abortError) +
                     ": the camera was unplugged or stopped sending frames");
     case Ending::Interrupted:
         fprintf(stderr, "tm350 capture: interrupted\n");

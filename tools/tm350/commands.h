@@ -18,5 +18,6 @@ int RunRaw(const Arguments &arguments);
 int RunGraph(const Arguments &arguments);
 int RunCapture(const Arguments &arguments);
 int RunControls(const Arguments &arguments);
+int RunSetup(const Arguments &arguments);
 
 }  // namespace tm350::tool

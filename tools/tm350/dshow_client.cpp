@@ -91,6 +91,67 @@ HRESULT ConnectFilters(IGraphBuilder *graph, IBaseFilter *from, IBaseFilter *to)
     return hr;
 }
 
+GraphWait WaitForGraph(IMediaEvent *events, const HANDLE *handles, DWORD count) {
+    GraphWait wait;
+    OAEVENT graphEvent = 0;
+    if (FAILED(wait.abort_error = events->GetEventHandle(&graphEvent))) return wait;
+    std::vector<HANDLE> waited(handles, handles + count);
+    waited.push_back(reinterpret_cast<HANDLE>(graphEvent));
+    for (;;) {
+        const DWORD woken = WaitForMultipleObjects(static_cast<DWORD>(waited.size()), waited.data(), FALSE, INFINITE);
+        if (woken < WAIT_OBJECT_0 + count) {
+            wait.outcome = GraphWait::Signalled;
+            wait.signalled = woken - WAIT_OBJECT_0;
+            return wait;
+        }
+        if (woken != WAIT_OBJECT_0 + count) {
+            wait.abort_error = HRESULT_FROM_WIN32(GetLastError());
+            return wait;
+        }
+        LONG code = 0;
+        LONG_PTR first = 0, second = 0;
+        while (events->GetEvent(&code, &first, &second, 0) == S_OK) {
+            const LONG_PTR error = first;
+            events->FreeEventParams(code, first, second);
+            if (code == EC_COMPLETE) {
+                wait.outcome = GraphWait::Complete;
+                return wait;
+            }
+            if (code == EC_ERRORABORT) {
+                wait.outcome = GraphWait::Aborted;
+                wait.abort_error = static_cast<HRESULT>(error);
+                return wait;
+            }
+        }
+    }
+}
+
+HRESULT StoppedWithError(IMediaEvent *events) {
+    HRESULT stoppedWith = S_OK;
+    LONG code = 0;
+    LONG_PTR first = 0, second = 0;
+    while (events->GetEvent(&code, &first, &second, 0) == S_OK) {
+        if (code == EC_ERRORABORT && stoppedWith == S_OK) stoppedWith = static_cast<HRESULT>(first);
+        events->FreeEventParams(code, first, second);
+    }
+    return stoppedWith;
+}
+
+std::optional<PictureFormat> PictureFormatOf(const AM_MEDIA_TYPE &type) {
+    if (!IsEqualGUID(type.majortype, MEDIATYPE_Video) || !IsEqualGUID(type.subtype, MEDIASUBTYPE_RGB24) ||
+        !IsEqualGUID(type.formattype, FORMAT_VideoInfo) || type.pbFormat == nullptr ||
+        type.cbFormat < sizeof(VIDEOINFOHEADER))
+        return std::nullopt;
+    const BITMAPINFOHEADER &header = reinterpret_cast<const VIDEOINFOHEADER *>(type.pbFormat)->bmiHeader;
+    if (header.biBitCount != 24 || header.biWidth <= 0 || header.biHeight == 0) return std::nullopt;
+    PictureFormat format;
+    format.width = header.biWidth;
+    format.height = header.biHeight < 0 ? -header.biHeight : header.biHeight;
+    format.top_down = header.biHeight < 0;
+    format.stride = ((static_cast<size_t>(format.width) * 24 + 31) / 32) * 4;
+    return format;
+}
+
 std::string HresultText(HRESULT hr) {
     char text[16];
     snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));

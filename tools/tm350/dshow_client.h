@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <dshow.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,33 @@ void ReleaseDevices(std::vector<Device> &devices);
 HRESULT FirstPin(IBaseFilter *filter, PIN_DIRECTION wanted, IPin **found);
 // The first output of `from` straight to the first input of `to`.
 HRESULT ConnectFilters(IGraphBuilder *graph, IBaseFilter *from, IBaseFilter *to);
+
+// How a wait on a running graph ended: one of the caller's handles was
+// signalled (which one in `signalled`), or the graph reported the end of its
+// stream (EC_COMPLETE) or an error that stopped it (EC_ERRORABORT, the error
+// in `abort_error`). Other graph events are consumed on the way.
+struct GraphWait {
+    enum Outcome { Signalled, Complete, Aborted, Failed } outcome = Failed;
+    DWORD signalled = 0;
+    HRESULT abort_error = S_OK;  // also why the wait itself failed
+};
+GraphWait WaitForGraph(IMediaEvent *events, const HANDLE *handles, DWORD count);
+
+// After the graph stopped: the error it stopped with, if it reported one
+// (a failing source ends its stream before it reports the error, so the
+// completion can be seen first); S_OK when none.
+HRESULT StoppedWithError(IMediaEvent *events);
+
+// The picture layout of a connection the sample grabber made for 24-bit
+// RGB: blue, green, red rows, bottom-up unless the height is negative.
+struct PictureFormat {
+    int width = 0;
+    int height = 0;  // always positive
+    bool top_down = false;
+    size_t stride = 0;  // bytes per row, padded to four bytes
+};
+// nullopt for any other type.
+std::optional<PictureFormat> PictureFormatOf(const AM_MEDIA_TYPE &type);
 
 // An HRESULT as the tools print it: 0x8007000E.
 std::string HresultText(HRESULT hr);

@@ -146,7 +146,7 @@ int RunDeviceGraph(IMoniker *device, const std::string &device_name, long limit,
     Ref<IMediaEvent> events;
     int status = kSuccess;
     Ending ending = Ending::Enough;
-    LONG_PTR abort_error = 0;
+    HRESULT abort_error = S_OK;
     {
         hr = grabber->QueryInterface(IID_ISampleGrabber, grabbing.ReceiveVoid());
         if (SUCCEEDED(hr)) hr = grabbing->SetCallback(&printer, 0);
@@ -163,52 +163,28 @@ int RunDeviceGraph(IMoniker *device, const std::string &device_name, long limit,
                    FAILED(hr = graph->QueryInterface(IID_IMediaEvent, events.ReceiveVoid()))) {
             status = Fail("asking the graph for its control", hr);
         }
-        OAEVENT graph_event = 0;
-        if (status == kSuccess && FAILED(hr = events->GetEventHandle(&graph_event))) {
-            status = Fail("asking the graph for its events", hr);
-        }
         if (status == kSuccess) {
             interrupt.OnInterrupt([enough] { SetEvent(enough); });
             hr = control->Run();
             if (FAILED(hr)) status = Fail("running the graph", hr);
         }
-        while (status == kSuccess) {
-            HANDLE handles[2] = {enough, reinterpret_cast<HANDLE>(graph_event)};
-            DWORD woken = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
-            if (woken == WAIT_OBJECT_0) {
+        if (status == kSuccess) {
+            const GraphWait wait = WaitForGraph(events.Get(), &enough, 1);
+            if (wait.outcome == GraphWait::Signalled) {
                 ending = interrupt.Interrupted() ? Ending::Interrupted : Ending::Enough;
-                break;
+            } else if (wait.outcome == GraphWait::Complete) {
+                ending = Ending::Complete;
+            } else {
+                ending = Ending::Aborted;
+                abort_error = wait.abort_error;
             }
-            LONG code = 0;
-            LONG_PTR first = 0, second = 0;
-            bool ended = false;
-            while (!ended && events->GetEvent(&code, &first, &second, 0) == S_OK) {
-                if (code == EC_COMPLETE) {
-                    ending = Ending::Complete;
-                    ended = true;
-                } else if (code == EC_ERRORABORT) {
-                    ending = Ending::Aborted;
-                    abort_error = first;
-                    ended = true;
-                }
-                events->FreeEventParams(code, first, second);
-            }
-            if (ended) break;
         }
         interrupt.OnInterrupt(nullptr);
         if (control) control->Stop();
-        // A failing source ends its stream before it reports the error, so
-        // the renderer's completion can come first; once stopped, the
-        // streaming thread has said all it will.
         if (status == kSuccess && ending != Ending::Aborted) {
-            LONG code = 0;
-            LONG_PTR first = 0, second = 0;
-            while (events->GetEvent(&code, &first, &second, 0) == S_OK) {
-                if (code == EC_ERRORABORT && ending != Ending::Aborted) {
-                    ending = Ending::Aborted;
-                    abort_error = first;
-                }
-                events->FreeEventParams(code, first, second);
+            if (HRESULT stopped_with = StoppedWithError(events.Get()); stopped_with != S_OK) {
+                ending = Ending::Aborted;
+                abort_error = stopped_with;
             }
         }
     }

@@ -20,6 +20,11 @@ const char kUsage[] =
     "  controls [-d N|NAME] [-l] [-c Name=value[,Name=value ...]] ...\n"
     "                         list the camera's settings with range, default and value, or set\n"
     "                         them (-l lists afterwards), through the capture filter, which saves them\n"
+    "  setup [-d N|NAME] [--lang en|zh-CN] [--port P]\n"
+    "                         the camera's property pages (setup, video size) in a browser beside\n"
+    "                         the live picture, served on 127.0.0.1 (port P, default any free one);\n"
+    "                         --lang chooses the pages' language; ends when the setup frame is\n"
+    "                         closed (OK or Cancel) or on Ctrl-C\n"
     "  settings               print the camera settings as the capture filter loads them\n"
     "  settings save          load the settings and write all of them back, as the filter does\n"
     "  process RAW OUT.bmp|OUT.png [Name=value ...]\n"
@@ -58,6 +63,7 @@ int main(int argc, char **argv) {
     if (strcmp(command, "graph") == 0) return tm350::tool::RunGraph(arguments);
     if (strcmp(command, "capture") == 0) return tm350::tool::RunCapture(arguments);
     if (strcmp(command, "controls") == 0) return tm350::tool::RunControls(arguments);
+    if (strcmp(command, "setup") == 0) return tm350::tool::RunSetup(arguments);
     if (strcmp(command, "regsvr32") == 0) return tm350::tool::RunRegsvr32(arguments);
     fprintf(stderr, "tm350: unknown command \"%s\" (try tm350 help)\n", command);
     return 2;
