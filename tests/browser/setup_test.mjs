@@ -170,10 +170,24 @@ async function checkEnglish(browser) {
     await page.screenshot({ path: screenshot, fullPage: true });
     console.log(`screenshot: ${screenshot}`);
 
-    // OK on the setup page's frame ends the tool.
-    const ok = page.locator('.window.push', { hasText: /^OK$/ }).first();
-    const box = await ok.boundingBox();
-    assert.ok(box, "the frame's OK button is drawn");
+    // OK on the setup page's frame (the one holding Default; the pin's frame
+    // has an OK of its own) ends the tool.
+    const inside = (outer, inner) =>
+      inner.x >= outer.x && inner.y >= outer.y &&
+      inner.x + inner.width <= outer.x + outer.width && inner.y + inner.height <= outer.y + outer.height;
+    const defaultBox = await page.locator(`.window[data-id="${kDefault}"]`).boundingBox();
+    let frameBox = null;
+    for (const frame of await page.locator(".window.dialog.top").all()) {
+      const candidate = await frame.boundingBox();
+      if (candidate && inside(candidate, defaultBox)) frameBox = candidate;
+    }
+    assert.ok(frameBox, "the setup page's frame is drawn");
+    let box = null;
+    for (const button of await page.locator(".window.push", { hasText: /^OK$/ }).all()) {
+      const candidate = await button.boundingBox();
+      if (candidate && inside(frameBox, candidate)) box = candidate;
+    }
+    assert.ok(box, "the setup frame's OK button is drawn");
     await page.mouse.click(box.x + box.width / 2, box.y + box.height / 2);
     const { code } = await setup.exited;
     assert.equal(code, 0, `tm350 setup ended with ${code}: ${setup.output.join("")}`);

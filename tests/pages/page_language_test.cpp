@@ -53,6 +53,9 @@ TEST_F(ChinesePages, TheModuleLoadedForSimplifiedChineseShowsChinesePages) {
         PROPPAGEINFO info = {};
         ASSERT_EQ(page->GetPageInfo(&info), S_OK);
         EXPECT_EQ(std::u16string(tm350::text::View(info.pszTitle)), U(" 设置"));
+        // Template 143 is nine dialog units shorter than 142.
+        EXPECT_EQ(info.size.cx, 392);
+        EXPECT_EQ(info.size.cy, 489);
         CoTaskMemFree(info.pszTitle);
 
         RecordingCamera camera;

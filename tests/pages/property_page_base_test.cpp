@@ -61,6 +61,9 @@ TEST_F(PageBase, PageInfoCarriesTheTitleAndNoHelp) {
     EXPECT_EQ(info.cb, sizeof(PROPPAGEINFO));
     ASSERT_NE(info.pszTitle, nullptr);
     EXPECT_EQ(std::u16string(tm350::text::View(info.pszTitle)), u" SETUP");
+    // Measured from template 142 (261 x 310 dialog units at 6 x 13 pixel base units).
+    EXPECT_EQ(info.size.cx, 392);
+    EXPECT_EQ(info.size.cy, 504);
     EXPECT_EQ(info.pszHelpFile, nullptr);
     EXPECT_EQ(info.pszDocString, nullptr);
     EXPECT_EQ(info.dwHelpContext, 0u);

@@ -113,6 +113,10 @@ HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWind
     {
         Lock lock(desktop.mutex);
         desktop.CurrentQueue();
+        // A child of the desktop window (a page measured off screen, say) is
+        // allowed: it lives among the top-level windows, placed in screen
+        // coordinates, and GetParent names the desktop.
+        const bool child_of_desktop = hWndParent == desktop_window && (dwStyle & WS_CHILD) != 0;
         if (hWndParent == desktop_window) hWndParent = nullptr;
         const auto window_class = FindClass(desktop, lpClassName, hInstance);
         if (window_class == nullptr) {
@@ -125,7 +129,7 @@ HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWind
             SetLastError(ERROR_INVALID_WINDOW_HANDLE);
             return nullptr;
         }
-        if (child && parent == nullptr) {
+        if (child && parent == nullptr && !child_of_desktop) {
             SetLastError(ERROR_TLW_WITH_WSCHILD);
             return nullptr;
         }
@@ -159,7 +163,7 @@ HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWind
             nHeight = child ? 0 : 480;
         }
         window->rect = {X, Y, X + std::max(nWidth, 0), Y + std::max(nHeight, 0)};
-        if (child) {
+        if (parent != nullptr && child) {
             desktop.Find(hWndParent)->children.push_back(handle);
         } else {
             desktop.top_levels.insert(desktop.top_levels.begin(), handle);
@@ -241,7 +245,7 @@ HWND WINAPI GetParent(HWND hWnd) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return nullptr;
     }
-    if (window->style & WS_CHILD) return window->parent;
+    if (window->style & WS_CHILD) return window->parent != nullptr ? window->parent : DesktopWindowHandle();
     return (window->style & WS_POPUP) ? window->owner : nullptr;
 }
 

@@ -202,6 +202,16 @@ TEST(Windows, AChildNeedsAParent) {
     SetLastError(0);
     EXPECT_EQ(CreateWindowExW(0, L"Static", L"", WS_CHILD, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TLW_WITH_WSCHILD));
+    // The desktop window is a parent like any other.
+    const HWND on_desktop = CreateWindowExW(0, L"Static", L"", WS_CHILD, 5, 6, 7, 8, GetDesktopWindow(), nullptr,
+                                            nullptr, nullptr);
+    ASSERT_NE(on_desktop, nullptr) << GetLastError();
+    EXPECT_EQ(GetParent(on_desktop), GetDesktopWindow());
+    RECT rect;
+    ASSERT_TRUE(GetWindowRect(on_desktop, &rect));
+    EXPECT_EQ(rect.left, 5);
+    EXPECT_EQ(rect.bottom, 14);
+    EXPECT_TRUE(DestroyWindow(on_desktop));
     EXPECT_EQ(CreateWindowExW(0, L"NoSuchClass", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANNOT_FIND_WND_CLASS));
 }
