@@ -13,9 +13,9 @@ const CLSID &SetupPageClass() { return kNVC480Identities[0].setupPage; }
 using PageBase = PageTest;
 
 TEST_F(PageBase, CallsOutOfOrderAreRefusedAndLeaveNoWindow) {
+    RecordingCamera camera;
     Ref<IPropertyPage> page = CreatePage(SetupPageClass());
     ASSERT_TRUE(page);
-    RecordingCamera camera;
     IUnknown *object = &camera;
     IUnknown *two[] = {&camera, &camera};
     const RECT area = {0, 0, 100, 100};
@@ -72,9 +72,9 @@ TEST_F(PageBase, PageInfoCarriesTheTitleAndNoHelp) {
 }
 
 TEST_F(PageBase, ApplyOnACleanPageCallsNothingAndADirtyOneAppliesOnce) {
+    RecordingCamera camera;
     Ref<IPropertyPage> page = CreatePage(SetupPageClass());
     ASSERT_TRUE(page);
-    RecordingCamera camera;
     Open(page.Get(), &camera);
     camera.Take();
 
@@ -96,9 +96,9 @@ TEST_F(PageBase, ApplyOnACleanPageCallsNothingAndADirtyOneAppliesOnce) {
 }
 
 TEST_F(PageBase, ShowHidesAndShowsAndMoveSizesThePage) {
+    RecordingCamera camera;
     Ref<IPropertyPage> page = CreatePage(SetupPageClass());
     ASSERT_TRUE(page);
-    RecordingCamera camera;
     Open(page.Get(), &camera);
     HWND dialog = PageDialog();
     EXPECT_EQ(page->Show(SW_HIDE), S_OK);
@@ -117,9 +117,9 @@ TEST_F(PageBase, ShowHidesAndShowsAndMoveSizesThePage) {
 // The frame may clear WS_EX_CONTROLPARENT; the page keeps it while active so
 // TAB still moves between its controls.
 TEST_F(PageBase, AnActivePageKeepsItsControlParentStyle) {
+    RecordingCamera camera;
     Ref<IPropertyPage> page = CreatePage(SetupPageClass());
     ASSERT_TRUE(page);
-    RecordingCamera camera;
     Open(page.Get(), &camera);
     HWND dialog = PageDialog();
     SetWindowLongW(dialog, GWL_EXSTYLE, 0);

@@ -11,6 +11,7 @@ const CLSID &SizePageClass() { return kNVC480Identities[0].sizePage; }
 using SizePage = PageTest;
 
 TEST_F(SizePage, OnlyTheFullSizeIsVisibleAndApplySendsTheStoredSize) {
+    RecordingCamera camera;
     Ref<IPropertyPage> page = CreatePage(SizePageClass());
     ASSERT_TRUE(page);
     PROPPAGEINFO info = {};
@@ -18,7 +19,6 @@ TEST_F(SizePage, OnlyTheFullSizeIsVisibleAndApplySendsTheStoredSize) {
     EXPECT_EQ(std::u16string(tm350::text::View(info.pszTitle)), u"Video Size");
     CoTaskMemFree(info.pszTitle);
 
-    RecordingCamera camera;
     Open(page.Get(), &camera);
     HWND dialog = PageDialog();
     EXPECT_TRUE(ControlView(dialog, IDC_SIZE_1024X768).visible);
@@ -41,11 +41,11 @@ TEST_F(SizePage, OnlyTheFullSizeIsVisibleAndApplySendsTheStoredSize) {
 }
 
 TEST_F(SizePage, AnotherSizeIsSentAgainUntilTheUserChoosesTheFullSize) {
-    Ref<IPropertyPage> page = CreatePage(SizePageClass());
-    ASSERT_TRUE(page);
     CameraValues values;
     values.size = 2;
     RecordingCamera camera(values);
+    Ref<IPropertyPage> page = CreatePage(SizePageClass());
+    ASSERT_TRUE(page);
     Open(page.Get(), &camera);
     HWND dialog = PageDialog();
     EXPECT_EQ(ControlView(dialog, IDC_SIZE_1024X768).check, BST_UNCHECKED);
@@ -66,11 +66,11 @@ TEST_F(SizePage, AnotherSizeIsSentAgainUntilTheUserChoosesTheFullSize) {
 // A frame deactivates a page when another tab is chosen and applies it on
 // OK afterwards: the choice made before must still be sent.
 TEST_F(SizePage, TheChoiceSurvivesDeactivationUntilApply) {
-    Ref<IPropertyPage> page = CreatePage(SizePageClass());
-    ASSERT_TRUE(page);
     CameraValues values;
     values.size = 2;
     RecordingCamera camera(values);
+    Ref<IPropertyPage> page = CreatePage(SizePageClass());
+    ASSERT_TRUE(page);
     Open(page.Get(), &camera);
     ClickControl(PageDialog(), IDC_SIZE_1024X768);
     EXPECT_EQ(page->Deactivate(), S_OK);
